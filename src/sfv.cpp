@@ -1,0 +1,454 @@
+/*
+ * Bookmark items and the SFV 1.01 favourites file: reading a tree of
+ * item records into items, writing items back as records.
+ *
+ * Every byte of a source file comes through readbytes(), which fails
+ * when the file ends; no length, count or type is acted on before the
+ * file has supplied it in full. Walks keep their own stack, so the
+ * nesting depth of a file never becomes depth of the call stack.
+ */
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "vantrel.h"
+
+/* An item record as read from the file, before it has an item of its own. */
+struct sfvrecord {
+	sfvitem fields;
+	int32_t children;
+	char title[SFV_TEXTMAX + 1];
+	char comment[SFV_TEXTMAX + 1];
+	char url[SFV_TEXTMAX + 1];
+};
+
+enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
+
+static const char *const readmessages[] = {
+	"",
+	"Error: readitemfromsfv: unexpected end of file\n",
+	"Error: readitemfromsfv: illegal length\n",
+	"Error: readitemfromsfv: illegal type\n",
+	"Error: readitemfromsfv: can't new sfvitem\n",
+};
+
+/*
+ * Allocates an item with room for textsize bytes of texts after it;
+ * child and next are none, all else is for the caller to fill.
+ * Reports and returns none when memory runs out.
+ */
+sfvitem *
+new_sfvitem(size_t textsize)
+{
+	void *p = std::malloc(sizeof(sfvitem) + textsize);
+
+	if (p == nullptr) {
+		std::fputs("Error: new_sfvitem: can't malloc\n", stdout);
+		return nullptr;
+	}
+	return new (p) sfvitem();
+}
+
+/*
+ * Frees item, everything below it and all its later siblings. Rotating
+ * each first child up into the sibling chain flattens the tree as it
+ * goes, so no stack is needed and nothing can fail.
+ */
+void
+free_sfvitem(sfvitem *item)
+{
+	while (item != nullptr) {
+		if (item->child != nullptr) {
+			sfvitem *first = item->child;
+			item->child = first->next;
+			first->next = item;
+			item = first;
+		} else {
+			sfvitem *next = item->next;
+			std::free(item);
+			item = next;
+		}
+	}
+}
+
+/*
+ * Returns the item after item in a depth-first pre-order walk of the
+ * list it began with: its first child, else its next sibling, else the
+ * next sibling of the nearest enclosing folder that has one. pending
+ * holds one entry per enclosing folder, so its size is the depth.
+ * Returns none when the walk is over.
+ */
+const sfvitem *
+nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending)
+{
+	if (item->child != nullptr) {
+		pending->push_back(item->next);
+		return item->child;
+	}
+	const sfvitem *next = item->next;
+	while (next == nullptr && !pending->empty()) {
+		next = pending->back();
+		pending->pop_back();
+	}
+	return next;
+}
+
+void
+initreader(sfvreader *r, FILE *fp)
+{
+	r->fp = fp;
+	r->pos = 0;
+	r->len = 0;
+}
+
+/*
+ * Copies the next n bytes of the file to dst. Returns false when the
+ * file ends (or fails) first; what was copied then means nothing.
+ */
+static bool
+readbytes(sfvreader *r, void *dst, size_t n)
+{
+	unsigned char *p = static_cast<unsigned char *>(dst);
+
+	while (n > 0) {
+		if (r->pos == r->len) {
+			r->pos = 0;
+			r->len = std::fread(r->buf, 1, sizeof(r->buf), r->fp);
+			if (r->len == 0)
+				return false;
+		}
+		size_t k = r->len - r->pos < n ? r->len - r->pos : n;
+		std::memcpy(p, r->buf + r->pos, k);
+		r->pos += k;
+		p += k;
+		n -= k;
+	}
+	return true;
+}
+
+/* Reads a little-endian signed 32-bit integer. */
+static bool
+readint(sfvreader *r, int32_t *v)
+{
+	unsigned char b[4];
+
+	if (!readbytes(r, b, sizeof(b)))
+		return false;
+	*v = static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 |
+	    uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+	return true;
+}
+
+/*
+ * Checks the signature and the version that open every favourites file.
+ * Returns HEADER_NOTSFV for a short or wrong signature, HEADER_VERSION
+ * for a missing version or any version but 1.01.
+ */
+int
+readheader(sfvreader *r)
+{
+	char magic[SFV_MAGICLEN];
+	unsigned char version[2];
+
+	if (!readbytes(r, magic, sizeof(magic)) ||
+	    std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
+		return HEADER_NOTSFV;
+	if (!readbytes(r, version, sizeof(version)) ||
+	    (version[0] | version[1] << 8) != SFV_VERSION)
+		return HEADER_VERSION;
+	return HEADER_OK;
+}
+
+/*
+ * Reads a length-prefixed text into text, zero-terminated. The length
+ * must lie in 0..SFV_TEXTMAX. A text ends at its first zero byte, so
+ * bytes after one are read but dropped.
+ */
+static readerror
+readtext(sfvreader *r, char *text)
+{
+	int32_t len;
+
+	if (!readint(r, &len))
+		return READ_EOF;
+	if (len < 0 || len > SFV_TEXTMAX)
+		return READ_LENGTH;
+	if (!readbytes(r, text, size_t(len)))
+		return READ_EOF;
+	text[len] = '\0';
+	return READ_OK;
+}
+
+/* Reads the numbers that every record holds after its texts. */
+static bool
+readnumbers(sfvreader *r, sfvitem *f)
+{
+	if (!readint(r, &f->opaque1) || !readint(r, &f->opaque2) ||
+	    !readint(r, &f->opaque3) || !readint(r, &f->setting_flag))
+		return false;
+	for (int32_t &s : f->setting)
+		if (!readint(r, &s))
+			return false;
+	return readint(r, &f->opaque4);
+}
+
+/*
+ * Reads the tail of a URL record or a folder record. A folder's child
+ * count is kept in rec->children, below zero meaning none.
+ */
+static readerror
+readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
+{
+	readerror err;
+
+	rec->children = 0;
+	rec->url[0] = '\0';
+	switch (type) {
+	case SFV_URL:
+		rec->fields.kind = SFV_URL;
+		if ((err = readtext(r, rec->url)) != READ_OK)
+			return err;
+		return readint(r, &rec->fields.visited) ? READ_OK : READ_EOF;
+	case SFV_FOLDER:
+		rec->fields.kind = SFV_FOLDER;
+		if (!readint(r, &rec->fields.color) ||
+		    !readint(r, &rec->children))
+			return READ_EOF;
+		return READ_OK;
+	default:
+		return READ_TYPE;
+	}
+}
+
+/* Reads one item record, without its children, into rec. */
+static readerror
+readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
+{
+	unsigned char type = SFV_FOLDER;
+	readerror err;
+
+	rec->fields = sfvitem();
+	if (has_type && !readbytes(r, &type, 1))
+		return READ_EOF;
+	if ((err = readtext(r, rec->title)) != READ_OK ||
+	    (err = readtext(r, rec->comment)) != READ_OK)
+		return err;
+	if (!readnumbers(r, &rec->fields))
+		return READ_EOF;
+	return readtail(r, type, rec);
+}
+
+/* Copies text to *room and returns where it went; *room moves past it. */
+static char *
+placetext(char **room, const char *text)
+{
+	char *p = *room;
+	size_t n = std::strlen(text) + 1;
+
+	std::memcpy(p, text, n);
+	*room += n;
+	return p;
+}
+
+/* Makes an item of a record read in full. */
+static sfvitem *
+newitem(const sfvrecord *rec)
+{
+	size_t size = std::strlen(rec->title) + std::strlen(rec->comment) +
+	    std::strlen(rec->url) + 3;
+	sfvitem *item = new_sfvitem(size);
+
+	if (item == nullptr)
+		return nullptr;
+	*item = rec->fields;
+	char *room = reinterpret_cast<char *>(item + 1);
+	item->title = placetext(&room, rec->title);
+	item->comment = placetext(&room, rec->comment);
+	item->url = placetext(&room, rec->url);
+	return item;
+}
+
+/* Reads one record and makes its item; *children gets its child count. */
+static readerror
+readitem(sfvreader *r, bool has_type, sfvitem **item, int32_t *children)
+{
+	sfvrecord rec;
+	readerror err = readrecord(r, has_type, &rec);
+
+	if (err != READ_OK)
+		return err;
+	*item = newitem(&rec);
+	*children = rec.children;
+	return *item != nullptr ? READ_OK : READ_NOMEM;
+}
+
+/* A folder whose children are still being read. */
+struct openfolder {
+	sfvitem **tail;
+	int32_t left;
+};
+
+/*
+ * Reads one item record and the records of all its descendants, and
+ * returns the item with its children linked in file order. At the
+ * first problem (the file ends, a length is out of range, a type is
+ * unknown, memory runs out) it reports, frees what it read and
+ * returns none.
+ */
+sfvitem *
+readitemfromsfv(sfvreader *r, bool has_type)
+{
+	std::vector<openfolder> open;
+	sfvitem *root = nullptr;
+	int32_t children;
+	readerror err = readitem(r, has_type, &root, &children);
+
+	if (err == READ_OK)
+		open.push_back({&root->child, children});
+	while (err == READ_OK && !open.empty()) {
+		if (open.back().left <= 0) {
+			open.pop_back();
+			continue;
+		}
+		open.back().left--;
+		sfvitem *item;
+		if ((err = readitem(r, true, &item, &children)) != READ_OK)
+			break;
+		*open.back().tail = item;
+		open.back().tail = &item->next;
+		if (item->kind == SFV_FOLDER)
+			open.push_back({&item->child, children});
+	}
+	if (err == READ_OK)
+		return root;
+	std::fputs(readmessages[err], stdout);
+	free_sfvitem(root);
+	return nullptr;
+}
+
+void
+initwriter(sfvwriter *w, FILE *fp)
+{
+	w->fp = fp;
+	w->len = 0;
+	w->failed = false;
+}
+
+/* Hands the buffered bytes to the file. */
+static void
+drain(sfvwriter *w)
+{
+	if (!w->failed && std::fwrite(w->buf, 1, w->len, w->fp) != w->len)
+		w->failed = true;
+	w->len = 0;
+}
+
+/* Appends n bytes to the file; after a failure, writes are dropped. */
+static void
+writebytes(sfvwriter *w, const void *src, size_t n)
+{
+	const unsigned char *p = static_cast<const unsigned char *>(src);
+
+	while (n > 0) {
+		if (w->len == sizeof(w->buf))
+			drain(w);
+		size_t k = sizeof(w->buf) - w->len < n ? sizeof(w->buf) - w->len : n;
+		std::memcpy(w->buf + w->len, p, k);
+		w->len += k;
+		p += k;
+		n -= k;
+	}
+}
+
+/* Writes a little-endian signed 32-bit integer. */
+static void
+writeint(sfvwriter *w, int32_t v)
+{
+	uint32_t u = static_cast<uint32_t>(v);
+	unsigned char b[4] = {
+		static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
+		static_cast<unsigned char>(u >> 16), static_cast<unsigned char>(u >> 24),
+	};
+
+	writebytes(w, b, sizeof(b));
+}
+
+/* Writes a text with its length, up to its terminating zero. */
+static void
+writetext(sfvwriter *w, const char *text)
+{
+	size_t len = std::strlen(text);
+
+	writeint(w, static_cast<int32_t>(len));
+	writebytes(w, text, len);
+}
+
+void
+writeheader(sfvwriter *w)
+{
+	const unsigned char version[2] = {SFV_VERSION & 0xff, SFV_VERSION >> 8};
+
+	writebytes(w, SFV_MAGIC, SFV_MAGICLEN);
+	writebytes(w, version, sizeof(version));
+}
+
+/* Counts the items of a sibling list. */
+static int32_t
+countlist(const sfvitem *list)
+{
+	int32_t n = 0;
+
+	for (; list != nullptr; list = list->next)
+		n++;
+	return n;
+}
+
+/* Writes one item record; a folder's children are for the caller. */
+static void
+writerecord(sfvwriter *w, const sfvitem *item, bool has_type)
+{
+	if (has_type) {
+		unsigned char type = item->kind == SFV_URL ? SFV_URL : SFV_FOLDER;
+		writebytes(w, &type, 1);
+	}
+	writetext(w, item->title);
+	writetext(w, item->comment);
+	writeint(w, item->opaque1);
+	writeint(w, item->opaque2);
+	writeint(w, item->opaque3);
+	writeint(w, item->setting_flag);
+	for (int32_t s : item->setting)
+		writeint(w, s);
+	writeint(w, item->opaque4);
+	if (has_type && item->kind == SFV_URL) {
+		writetext(w, item->url);
+		writeint(w, item->visited);
+	} else {
+		writeint(w, item->color);
+		writeint(w, countlist(item->child));
+	}
+}
+
+/*
+ * Writes item and, for a folder, the records of all its descendants in
+ * file order. Without has_type the item is a root: a folder with no
+ * type byte. Failures show in w->failed.
+ */
+void
+savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
+{
+	std::vector<const sfvitem *> pending;
+
+	writerecord(w, item, has_type);
+	for (const sfvitem *it = item->child; it != nullptr;
+	    it = nextpreorder(it, &pending))
+		writerecord(w, it, true);
+}
+
+/* Hands every buffered byte to the file. Returns false if any write failed. */
+bool
+flushwriter(sfvwriter *w)
+{
+	drain(w);
+	return !w->failed;
+}

@@ -1,0 +1,243 @@
+/*
+ * Walks over the linked LINKS->Favorite list: removing duplicate URL
+ * items, counting items, listing them. Every walk visits items in the
+ * order they stand in the file (depth first, pre-order) and keeps its
+ * own stack, however deep the folders nest.
+ */
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_set>
+
+#include "vantrel.h"
+
+uint32_t options; /* set once by the driver, from the command line */
+
+/* One URL met by the duplicate walk; its text follows it in memory. */
+struct sfvitemmini {
+	sfvitemmini *next;
+	char *url;
+};
+
+/*
+ * The distinct URLs met so far, in the order they were first met. Its
+ * tail and an index of its texts are kept beside it, so that adding
+ * and finding a URL take constant time however long the list grows.
+ */
+static sfvitemmini *seenlist;
+static sfvitemmini *seentail;
+static std::unordered_set<std::string_view> seenindex;
+
+/* Allocates an entry holding a copy of url; reports and returns none when memory runs out. */
+static sfvitemmini *
+new_sfvitemmini(const char *url)
+{
+	size_t n = std::strlen(url) + 1;
+	void *p = std::malloc(sizeof(sfvitemmini) + n);
+
+	if (p == nullptr) {
+		std::fputs("Error: new_sfvitemmini: can't malloc\n", stdout);
+		return nullptr;
+	}
+	sfvitemmini *e = new (p) sfvitemmini();
+	e->url = static_cast<char *>(std::memcpy(e + 1, url, n));
+	return e;
+}
+
+/* Frees every entry of the seen list and empties it. */
+static void
+freestack(void)
+{
+	while (seenlist != nullptr) {
+		sfvitemmini *next = seenlist->next;
+		std::free(seenlist);
+		seenlist = next;
+	}
+	seentail = nullptr;
+	seenindex.clear();
+}
+
+/* Tells whether url has been met before. */
+static bool
+instack(const char *url)
+{
+	return seenindex.count(url) > 0;
+}
+
+/*
+ * Appends url to the seen list. When no entry can be allocated the
+ * list stays as it was, so a later item with this url will survive.
+ */
+static void
+addstack(const char *url)
+{
+	sfvitemmini *e = new_sfvitemmini(url);
+
+	if (e == nullptr) {
+		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
+		return;
+	}
+	seenindex.insert(e->url);
+	if (seentail == nullptr)
+		seenlist = e;
+	else
+		seentail->next = e;
+	seentail = e;
+}
+
+/*
+ * Removes from list, and from the child lists of its folders, every URL
+ * item whose url was met earlier in file order, and frees it alone.
+ * Folders stay, even when emptied. Adds the number removed to
+ * *removed and returns the list's head, which changes when its first
+ * item goes.
+ */
+static sfvitem *
+killdup(sfvitem *list, int32_t *removed)
+{
+	std::vector<sfvitem **> pending;
+	sfvitem **link = &list;
+
+	for (;;) {
+		sfvitem *item = *link;
+		if (item == nullptr) {
+			if (pending.empty())
+				break;
+			link = pending.back();
+			pending.pop_back();
+		} else if (item->kind == SFV_FOLDER) {
+			pending.push_back(&item->next);
+			link = &item->child;
+		} else if (instack(item->url)) {
+			*link = item->next;
+			if (options & FLAG_VERBOSE)
+				std::printf("Dup.Deleted %s (%s)\n", item->title, item->url);
+			std::free(item);
+			(*removed)++;
+		} else {
+			addstack(item->url);
+			link = &item->next;
+		}
+	}
+	return list;
+}
+
+/* The kill stage's work: removes the duplicates of list, reports, and forgets the URLs met. */
+sfvitem *
+killduplicates(sfvitem *list)
+{
+	int32_t removed = 0;
+
+	list = killdup(list, &removed);
+	std::printf("Deleted %d items.\n", removed);
+	if (seenlist != nullptr) {
+		std::fputs("Freeing stack...", stdout);
+		freestack();
+		std::fputs("Done\n", stdout);
+	}
+	return list;
+}
+
+void
+initcount(itemcount *count, const sfvitem *list)
+{
+	*count = itemcount();
+	countitems(count, list);
+}
+
+/* Adds the items of list and everything below them to count. */
+void
+countitems(itemcount *count, const sfvitem *list)
+{
+	std::vector<const sfvitem *> pending;
+
+	for (const sfvitem *it = list; it != nullptr;
+	    it = nextpreorder(it, &pending)) {
+		count->items++;
+		if (it->kind == SFV_FOLDER)
+			count->folders++;
+		else
+			count->urls++;
+	}
+}
+
+/* Folder colour names, in Shift-JIS as the browser shows them. */
+static const char *const colornames[] = {
+	"\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67",
+	"\x90\xd4",
+	"\x8e\x87",
+	"\x90\xc2",
+	"\x90\x85\x90\x46",
+	"\x97\xce",
+	"\x94\x92",
+	"\x8a\x44\x90\x46",
+	"\x8d\x95",
+};
+
+/* Prints depth spaces; deep folders need many, so they go out in blocks. */
+void
+indent(size_t depth)
+{
+	static const char spaces[] = "                                ";
+
+	while (depth > 0) {
+		size_t n = depth < sizeof(spaces) - 1 ? depth : sizeof(spaces) - 1;
+		std::fwrite(spaces, 1, n, stdout);
+		depth -= n;
+	}
+}
+
+/* Prints the setting flags as letters, with the number after them. */
+static void
+listsetting(const sfvitem *item)
+{
+	static const char letters[] = "JAXDPSVL";
+	bool bare = item->setting_flag != 0;
+
+	std::fputs(bare ? "Setting:" : "Setting:(", stdout);
+	for (int i = 0; i < 8; i++)
+		std::putchar(item->setting[i] != 0 ? letters[i] : '-');
+	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[8]);
+}
+
+/* Prints the lines of one item; depth is its indentation. */
+static void
+listitem(const sfvitem *item, size_t depth)
+{
+	indent(depth);
+	std::printf("Title:%s\n", item->title);
+	indent(depth);
+	std::printf("Comment:%s\n", item->comment);
+	indent(depth);
+	listsetting(item);
+	indent(depth);
+	if (item->kind == SFV_URL) {
+		std::printf("URL:%s\n", item->url);
+		indent(depth);
+		std::printf("Visited:%d\n", item->visited);
+	} else if (item->color >= 0 && item->color <= 8) {
+		std::printf("Color:%s\n", colornames[item->color]);
+	} else {
+		std::printf("Color:%d\n", item->color);
+	}
+}
+
+/*
+ * Prints every item of list and everything below it, a folder's
+ * children one level deeper than the folder, and an empty line
+ * between each item (with all below it) and its next sibling.
+ */
+void
+listitems(const sfvitem *list, size_t depth)
+{
+	std::vector<const sfvitem *> pending;
+
+	for (const sfvitem *it = list; it != nullptr;) {
+		listitem(it, depth + pending.size());
+		const sfvitem *next = nextpreorder(it, &pending);
+		if (next != nullptr && next != it->child)
+			std::putchar('\n');
+		it = next;
+	}
+}
