@@ -1,0 +1,360 @@
+/*
+ * The built tool run end to end: its exact standard output, its exit
+ * status and the bytes of the file it writes.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "runtool.h"
+#include "sfvbuilder.h"
+
+namespace {
+
+const std::string usage =
+    "Usage: Vantrel [options] srcfile [dstfile]\n"
+    "Options\n"
+    " -i: Print items - before,after\n"
+    " -n: Don't kill - useful for counting items(with -i),don't output.\n"
+    " -l: Listup - for DEBUG and ...(Automatically switch on -n)\n"
+    " -v: Verbose - show killed items\n"
+    " -V: Show version.";
+
+const std::string reading =
+    "Reading LINKS...Done\n"
+    "Reading Favorite...Done\n"
+    "Linking tree LINKS->Favorite...Done\n";
+
+const std::string exporting =
+    "Unlinking tree LINKS->Favorite...Done\n"
+    "Exporting!\n"
+    "Writing SFV Header...Done\n"
+    "Exporting LINKS...Done\n"
+    "Exporting Favorite...Done\n"
+    "Export was completed!\n"
+    "Freeing LINKS...Done\n"
+    "Freeing Favorite...Done\n";
+
+const std::string unlinkfree =
+    "Unlinking tree LINKS->Favorite...Done\n"
+    "Freeing LINKS...Done\n"
+    "Freeing Favorite...Done\n";
+
+const std::string closing = "File close...OK\n";
+
+/* The sample the repository ships: folders, Japanese titles, duplicates across both trees. */
+std::string
+samplefile()
+{
+	const std::string news = "\x83\x6a\x83\x85\x81\x5b\x83\x58";
+	const std::string weather = "\x93\x56\x8b\x43\x97\x5c\x95\xf1";
+	const std::string maps = "\x92\x6e\x90\x7d";
+	const std::string search = "\x8c\x9f\x8d\xf5";
+	const std::string dictionary = "\x8e\xab\x8f\x91";
+	const std::string shopping = "\x94\x83\x82\xa2\x95\xa8";
+	return sfvfile(
+	    root("LINKS", {url(search, "http://search.example.jp/"),
+		url(news, "http://news.example.jp/")}),
+	    root("Favorite", {
+		folder(news, {url(news, "http://news.example.jp/"),
+		    url(weather, "http://weather.example.jp/"),
+		    url(weather + " 2", "http://weather.example.jp/")}, 3),
+		folder("\x83\x8a\x83\x93\x83\x4e\x8f\x57", {
+		    url(dictionary, "http://dict.example.jp/"),
+		    url(maps, "http://maps.example.jp/"),
+		    folder(shopping, {url(shopping, "http://shop.example.jp/"),
+			url(search, "http://search.example.jp/")}, 5)}),
+		url(maps, "http://maps.example.jp/")}));
+}
+
+const std::string plain = sfvfile(
+    root("LINKS", {url("a", "http://a/"), folder("f", {url("b", "http://b/")}, 4)}),
+    root("Favorite", {url("c", "http://c/"), folder("empty", {})}));
+
+const std::string twodups = sfvfile(
+    root("LINKS", {url("a", "http://a/"), folder("f", {url("copy of a", "http://a/")})}),
+    root("Favorite", {url("c", "http://c/"), url("c again", "http://c/")}));
+
+const std::string twodupsclean = sfvfile(
+    root("LINKS", {url("a", "http://a/"), folder("f", {})}),
+    root("Favorite", {url("c", "http://c/")}));
+
+/* A Favorite root that holds a child with type byte 7. */
+const std::string badtype = sfvfile(root("LINKS", {}),
+    roothead("Favorite", 1) + "\x07" + url("t", "u").substr(1));
+
+struct e2ecase {
+	const char *name;
+	std::vector<std::string> args; /* IN and OUT stand for files in the scratch folder it runs in */
+	std::optional<std::string> in;  /* what IN holds, if it exists */
+	std::string printed;            /* BANNER stands for the banner */
+	int status;
+	std::optional<std::string> out; /* what OUT holds afterwards, if it exists */
+};
+
+/* Runs one case in a scratch folder and checks all it shows. */
+void
+check(const e2ecase &c)
+{
+	SCOPED_TRACE(c.name);
+	std::string dir = scratchdir();
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(a == "IN" ? "in.sfv" : a == "OUT" ? "out.sfv" : a);
+	if (c.in)
+		writefile(dir + "/in.sfv", *c.in);
+	toolrun r = runtool(args, dir);
+	std::string printed = c.printed;
+	size_t at = printed.find("BANNER");
+	if (at != std::string::npos)
+		printed.replace(at, 6, banner());
+	EXPECT_EQ(r.out, printed);
+	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(exists(dir + "/out.sfv"), c.out.has_value());
+	if (c.out) {
+		EXPECT_EQ(readfile(dir + "/out.sfv"), *c.out);
+	}
+	if (c.in) {
+		EXPECT_EQ(readfile(dir + "/in.sfv"), *c.in) << "the source changed";
+	}
+	removedir(dir);
+}
+
+TEST(cli, banner_has_the_build_date_and_time)
+{
+	EXPECT_TRUE(testing::internal::RE::FullMatch(banner(),
+	    "Vantrel Ver\\.1\\.00 by Oskuvi\nBuilt at [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\n\n"))
+	    << banner();
+}
+
+TEST(cli, parses_options_and_file_arguments)
+{
+	const e2ecase cases[] = {
+		{"no arguments", {}, {}, usage, 0, {}},
+		{"a source alone needs -n", {"IN"}, plain, usage, 0, {}},
+		{"an empty argument is an empty name", {"", "OUT"}, {}, usage, 0, {}},
+		{"-V stops before any file is looked at", {"-V", "missing", "OUT"}, {}, "BANNER", 0, {}},
+		{"-V after an unknown letter", {"-Vx"}, {}, "Unknown argument: x\nBANNER", 0, {}},
+		{"/V is -V", {"/V"}, {}, "BANNER", 0, {}},
+		{"three files end the run at once", {"IN", "-V", "OUT", "third", "-x"}, plain,
+		    "Too many file arguments!", 1, {}},
+		{"unknown letters are reported and skipped", {"-vx", "-q"}, {},
+		    "Unknown argument: x\nUnknown argument: q\n" + usage, 0, {}},
+		{"--v reports the dash and keeps options open", {"--v", "-V"}, {},
+		    "Unknown argument: -\nBANNER", 0, {}},
+		{"--- reports two dashes", {"---"}, {}, "Unknown argument: -\nUnknown argument: -\n" + usage, 0, {}},
+		{"- alone is nothing", {"-", "IN"}, plain, usage, 0, {}},
+		{"-- makes -V a file name", {"--", "-V"}, {}, usage, 0, {}},
+		{"/- makes -n a file name", {"/-", "-n", "OUT"}, {},
+		    "Vantrel: Can't open input file\n", 255, {}},
+		{"options after the files", {"IN", "/in"}, plain,
+		    "BANNER" + reading + "Counting items...Done\n7 items, 4 folder, 3 urls.\n" + unlinkfree, 0, {}},
+		{"-l implies -n and ignores the destination", {"-l", "IN", "OUT"},
+		    sfvfile(root("L", {}), root("F", {})),
+		    "BANNER" + reading +
+		    "Title:L\nComment:\nSetting:--------,0\nColor:\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\n\n"
+		    "Title:F\nComment:\nSetting:--------,0\nColor:\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\n" + unlinkfree,
+		    0, {}},
+	};
+	for (const e2ecase &c : cases)
+		check(c);
+}
+
+TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
+{
+	const std::string notsfv = "ERROR: It isn't SFV file!\n" + closing;
+	const std::string version = "ERROR: only support SFV1.01...sorry.\n" + closing;
+	const e2ecase cases[] = {
+		{"missing source", {"IN", "OUT"}, {}, "Vantrel: Can't open input file\n", 255, {}},
+		{"empty source", {"IN", "OUT"}, "", notsfv, 1, {}},
+		{"shorter than a header", {"IN", "OUT"}, header().substr(0, 12), version, 1, {}},
+		{"wrong signature", {"IN", "OUT"}, "SFV-FORMAT\x1b" + plain.substr(11), notsfv, 1, {}},
+		{"version 1.00", {"IN", "OUT"}, "SFV-FORMAT\x1a\x64" + plain.substr(12), version, 1, {}},
+		{"a type byte of 7 in Favorite", {"IN", "OUT"}, badtype,
+		    "BANNERReading LINKS...Done\nReading Favorite...Error: readitemfromsfv: illegal type\n"
+		    "ERROR: Can't read SFV file!\n" + closing, 1, {}},
+		{"cut short inside LINKS", {"-i", "IN", "OUT"}, plain.substr(0, 40),
+		    "BANNERReading LINKS...Error: readitemfromsfv: unexpected end of file\n"
+		    "ERROR: Can't read SFV file!\n" + closing, 1, {}},
+		{"a title longer than 1024 bytes", {"-l", "IN"}, sfvfile(root(std::string(1025, 't'), {}), root("F", {})),
+		    "BANNERReading LINKS...Error: readitemfromsfv: illegal length\n"
+		    "ERROR: Can't read SFV file!\n" + closing, 1, {}},
+	};
+	for (const e2ecase &c : cases)
+		check(c);
+}
+
+TEST(cli, cleans_counts_and_writes)
+{
+	const e2ecase cases[] = {
+		{"no duplicates: written back byte for byte", {"IN", "OUT"}, plain,
+		    "BANNER" + reading + "Killing duplicating items...\nDeleted 0 items.\nFreeing stack...Done\nDone\n" + exporting,
+		    0, plain},
+		{"two removals named with -v", {"-v", "IN", "OUT"}, twodups,
+		    "BANNER" + reading + "Killing duplicating items...\n"
+		    "Dup.Deleted copy of a (http://a/)\nDup.Deleted c again (http://c/)\n"
+		    "Deleted 2 items.\nFreeing stack...Done\nDone\n" + exporting,
+		    0, twodupsclean},
+		{"counts before and after", {"-i", "IN", "OUT"}, twodups,
+		    "BANNER" + reading + "Counting items...Done\nKilling duplicating items...\n"
+		    "Deleted 2 items.\nFreeing stack...Done\nDone\nCounting items...Done\n"
+		    "\nBefore: 7 items, 3 folder, 4 urls.\nAfter: 5 items, 3 folder, 2 urls.\n\n" + exporting,
+		    0, twodupsclean},
+		{"-n counts once and writes nothing", {"-i", "-n", "IN", "OUT"}, twodups,
+		    "BANNER" + reading + "Counting items...Done\n7 items, 3 folder, 4 urls.\n" + unlinkfree, 0, {}},
+		{"-n alone", {"-n", "IN"}, twodups, "BANNER" + reading + unlinkfree, 0, {}},
+		{"-i -l lists, then counts once", {"-il", "IN", "OUT"}, sfvfile(root("L", {}), root("F", {})),
+		    "BANNER" + reading +
+		    "Title:L\nComment:\nSetting:--------,0\nColor:\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\n\n"
+		    "Title:F\nComment:\nSetting:--------,0\nColor:\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\n"
+		    "Counting items...Done\n2 items, 2 folder, 0 urls.\n" + unlinkfree, 0, {}},
+		{"cleaning the cleaned file changes nothing", {"IN", "OUT"}, twodupsclean,
+		    "BANNER" + reading + "Killing duplicating items...\nDeleted 0 items.\nFreeing stack...Done\nDone\n" + exporting,
+		    0, twodupsclean},
+	};
+	for (const e2ecase &c : cases)
+		check(c);
+}
+
+TEST(cli, names_itself_by_the_file_name_part_of_argv0)
+{
+	struct {
+		std::vector<std::string> argv;
+		std::string printed;
+	} cases[] = {
+		{{"/usr/local/bin/Vantrel", "missing", "out"}, "Vantrel: Can't open input file\n"},
+		{{"C:\\Tools\\Vantrel.exe", "missing", "out"}, "Vantrel.exe: Can't open input file\n"},
+		{{"", "missing", "out"}, "Vantrel: Can't open input file\n"},
+		{{"dir/"}, usage},
+		{{}, usage},
+	};
+	for (const auto &c : cases) {
+		toolrun r = runargv(c.argv);
+		EXPECT_EQ(r.out, c.printed);
+	}
+}
+
+/* A scratch folder whose in.sfv holds two duplicates. */
+std::string
+sourcedir()
+{
+	std::string dir = scratchdir();
+	writefile(dir + "/in.sfv", twodups);
+	return dir;
+}
+
+const std::string failedwrite = "Exporting!\nWriting SFV Header...Done\nExporting LINKS...Done\n"
+    "Exporting Favorite...Done\nERROR: Can't write output file!\n";
+
+TEST(dest, cleans_in_place_when_both_names_are_the_same)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	toolrun r = runtool({in, in}, dir);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(readfile(dir + "/in.sfv"), twodupsclean);
+	EXPECT_EQ(system(("ls -A " + dir + " | grep -qv in.sfv").c_str()) != 0, true) << "a temporary file was left";
+	removedir(dir);
+}
+
+TEST(dest, refuses_a_damaged_source_without_touching_the_destination)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	writefile(dir + "/in.sfv", badtype);
+	toolrun r = runtool({in, in}, dir);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(readfile(dir + "/in.sfv"), badtype);
+	removedir(dir);
+}
+
+TEST(dest, keeps_permission_bits_and_symbolic_links)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	std::string target = dir + "/target.sfv", link = dir + "/link.sfv";
+	writefile(target, "old");
+	ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+	ASSERT_EQ(symlink("target.sfv", link.c_str()), 0);
+	EXPECT_EQ(runtool({in, "link.sfv"}, dir).status, 0);
+	struct stat st;
+	ASSERT_EQ(lstat(link.c_str(), &st), 0);
+	EXPECT_TRUE(S_ISLNK(st.st_mode));
+	ASSERT_EQ(stat(target.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0640u);
+	EXPECT_EQ(readfile(target), twodupsclean);
+	removedir(dir);
+}
+
+TEST(dest, reports_a_destination_that_cannot_be_written)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	toolrun r = runtool({in, "missing/out.sfv"}, dir);
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out.substr(r.out.find("Exporting!")), "Exporting!\nERROR: Can't open output file!\n");
+
+	r = runtool({in, "--", "/dev/full"}, dir);
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out.substr(r.out.find("Exporting!")), failedwrite);
+
+	r = runtool({in, "--", "/dev/null"}, dir);
+	EXPECT_EQ(r.status, 0);
+	removedir(dir);
+}
+
+TEST(dest, leaves_a_read_only_destination_alone)
+{
+	if (geteuid() == 0)
+		GTEST_SKIP() << "root may write any file";
+	std::string dir = sourcedir(), in = "in.sfv";
+	std::string out = dir + "/ro.sfv";
+	writefile(out, "keep");
+	ASSERT_EQ(chmod(out.c_str(), 0444), 0);
+	toolrun r = runtool({in, "ro.sfv"}, dir);
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out.substr(r.out.find("Exporting!")), "Exporting!\nERROR: Can't open output file!\n");
+	EXPECT_EQ(readfile(out), "keep");
+	removedir(dir);
+}
+
+TEST(dest, takes_file_names_of_any_length)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	std::string deep = ".";
+	for (int i = 0; i < 4; i++) {
+		deep += "/" + std::string(100, 'd');
+		ASSERT_EQ(mkdir((dir + "/" + deep).c_str(), 0755), 0);
+	}
+	std::string longin = deep + "/in.sfv", longout = deep + "/" + std::string(200, 'o');
+	writefile(dir + "/" + longin, twodups);
+	toolrun r = runtool({longin, longout}, dir);
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_EQ(readfile(dir + "/" + longout), twodupsclean);
+	removedir(dir);
+}
+
+TEST(dest, cleans_a_file_nested_200000_deep)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	writefile(dir + "/in.sfv", deepfile(200000));
+	toolrun r = runtool({"-i", in, "out.sfv"}, dir);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_NE(r.out.find("Before: 200004 items, 200002 folder, 2 urls.\nAfter: 200003 items, 200002 folder, 1 urls.\n"),
+	    std::string::npos) << r.out.substr(0, 1000);
+	removedir(dir);
+}
+
+TEST(dest, lists_a_file_nested_30000_deep)
+{
+	std::string dir = sourcedir(), in = "in.sfv";
+	writefile(dir + "/in.sfv", deepfile(30000)); /* its listing is 2 GB of indentation */
+	EXPECT_EQ(runtool({"-l", in}, dir, true).status, 0);
+	removedir(dir);
+}
+
+TEST(sample, is_the_one_the_builder_makes)
+{
+	if (std::getenv("VANTREL_WRITE_SAMPLE") != nullptr)
+		writefile(VANTREL_SAMPLE, samplefile());
+	EXPECT_EQ(readfile(VANTREL_SAMPLE), samplefile());
+}
+
+} // namespace
