@@ -219,6 +219,8 @@ TEST(cli, cleans_counts_and_writes)
 
 TEST(cli, names_itself_by_the_file_name_part_of_argv0)
 {
+	if (underrunner())
+		GTEST_SKIP() << "the program the tool runs under sets argv[0]";
 	struct {
 		std::vector<std::string> argv;
 		std::string printed;

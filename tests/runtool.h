@@ -24,10 +24,34 @@ struct toolrun {
 };
 
 /*
- * Runs the tool with argv exactly as given (argv[0] included) in the
- * folder cwd, or here when it is empty, and collects its output, or
- * throws it away when quiet. The tool gets a small stack, so that a
- * walk that recursed on the nesting depth of a file would crash.
+ * The words that start the tool: those of VANTREL_RUNNER (a memory
+ * checker or an emulator, say) and then VANTREL_EXE, or the binary
+ * this build made.
+ */
+inline std::vector<std::string>
+launcher()
+{
+	std::vector<std::string> words;
+	std::istringstream runner(std::getenv("VANTREL_RUNNER") ? std::getenv("VANTREL_RUNNER") : "");
+	for (std::string w; runner >> w;)
+		words.push_back(w);
+	words.push_back(std::getenv("VANTREL_EXE") ? std::getenv("VANTREL_EXE") : VANTREL_BIN);
+	return words;
+}
+
+/* Tells whether the tool runs under another program, which sets argv[0] itself. */
+inline bool
+underrunner()
+{
+	return launcher().size() > 1;
+}
+
+/*
+ * Runs the tool with argv exactly as given (argv[0] included, unless
+ * it runs under another program) in the folder cwd, or here when it is
+ * empty, and collects its output, or throws it away when quiet. Run
+ * directly, the tool gets a small stack, so that a walk that recursed
+ * on the nesting depth of a file would crash.
  */
 inline toolrun
 runargv(const std::vector<std::string> &argv, const std::string &cwd = "", bool quiet = false)
@@ -37,17 +61,27 @@ runargv(const std::vector<std::string> &argv, const std::string &cwd = "", bool 
 		return {"pipe failed", -1};
 	pid_t pid = fork();
 	if (pid == 0) {
+		std::vector<std::string> words = launcher();
+		bool direct = words.size() == 1;
+		if (direct)
+			words = argv;
+		else if (!argv.empty())
+			words.insert(words.end(), argv.begin() + 1, argv.end());
 		std::vector<char *> args;
-		for (const std::string &a : argv)
-			args.push_back(const_cast<char *>(a.c_str()));
+		for (const std::string &w : words)
+			args.push_back(const_cast<char *>(w.c_str()));
 		args.push_back(nullptr);
 		struct rlimit stack = {512 * 1024, 512 * 1024};
-		if (setrlimit(RLIMIT_STACK, &stack) != 0 || (!cwd.empty() && chdir(cwd.c_str()) != 0))
+		if ((direct && setrlimit(RLIMIT_STACK, &stack) != 0) ||
+		    (!cwd.empty() && chdir(cwd.c_str()) != 0))
 			_exit(126);
 		dup2(quiet ? open("/dev/null", O_WRONLY) : fds[1], 1);
 		close(fds[0]);
 		close(fds[1]);
-		execv(VANTREL_BIN, args.data());
+		if (direct)
+			execv(launcher()[0].c_str(), args.data());
+		else
+			execvp(args[0], args.data());
 		_exit(127);
 	}
 	close(fds[1]);
