@@ -32,6 +32,23 @@ static const char *const readmessages[] = {
 	"Error: readitemfromsfv: can't new sfvitem\n",
 };
 
+#ifdef VANTREL_FAILALLOC
+/*
+ * Counts every allocation of an item or a seen-list entry from 1 and
+ * fails number VANTREL_FAILALLOC; with the variable unset or 0, none.
+ */
+void *
+itemalloc(size_t size)
+{
+	static unsigned long count;
+	const char *fail = std::getenv("VANTREL_FAILALLOC");
+
+	if (fail != nullptr && ++count == std::strtoul(fail, nullptr, 10))
+		return nullptr;
+	return std::malloc(size);
+}
+#endif
+
 /*
  * Allocates an item with room for textsize bytes of texts after it;
  * child and next are none, all else is for the caller to fill.
@@ -40,7 +57,7 @@ static const char *const readmessages[] = {
 sfvitem *
 new_sfvitem(size_t textsize)
 {
-	void *p = std::malloc(sizeof(sfvitem) + textsize);
+	void *p = itemalloc(sizeof(sfvitem) + textsize);
 
 	if (p == nullptr) {
 		std::fputs("Error: new_sfvitem: can't malloc\n", stdout);

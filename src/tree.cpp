@@ -34,7 +34,7 @@ static sfvitemmini *
 new_sfvitemmini(const char *url)
 {
 	size_t n = std::strlen(url) + 1;
-	void *p = std::malloc(sizeof(sfvitemmini) + n);
+	void *p = itemalloc(sizeof(sfvitemmini) + n);
 
 	if (p == nullptr) {
 		std::fputs("Error: new_sfvitemmini: can't malloc\n", stdout);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 enum itemkind { SFV_URL = 1, SFV_FOLDER = 2 };
@@ -73,6 +74,23 @@ struct sfvwriter {
 };
 
 enum { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
+
+/*
+ * Memory for items and seen-list entries. A build for the tests
+ * (VANTREL_FAILALLOC) counts these allocations and fails the one whose
+ * number the environment variable of that name gives, so that the
+ * tests can reach every path of a failed allocation; the tool as
+ * shipped calls malloc straight.
+ */
+#ifdef VANTREL_FAILALLOC
+void *itemalloc(size_t size);
+#else
+inline void *
+itemalloc(size_t size)
+{
+	return std::malloc(size);
+}
+#endif
 
 /* sfv.cpp */
 sfvitem *new_sfvitem(size_t textsize);

@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 #include <optional>
+#include <set>
+
+#include <dirent.h>
 
 #include "runtool.h"
 #include "sfvbuilder.h"
@@ -349,6 +352,138 @@ TEST(dest, lists_a_file_nested_30000_deep)
 	std::string dir = sourcedir(), in = "in.sfv";
 	writefile(dir + "/in.sfv", deepfile(30000)); /* its listing is 2 GB of indentation */
 	EXPECT_EQ(runtool({"-l", in}, dir, true).status, 0);
+	removedir(dir);
+}
+
+/*
+ * Runs, in the folder cwd, the build of the tool whose n-th allocation
+ * of an item or a seen-list entry fails; none fails when n is 0.
+ */
+toolrun
+runfailing(const std::vector<std::string> &args, const std::string &cwd, int n)
+{
+	const char *exe = std::getenv("VANTREL_EXE");
+	const bool hadexe = exe != nullptr;
+	const std::string saved = hadexe ? exe : "";
+	setenv("VANTREL_EXE", VANTREL_FAILBIN, 1);
+	setenv("VANTREL_FAILALLOC", std::to_string(n).c_str(), 1);
+	toolrun r = runtool(args, cwd);
+	unsetenv("VANTREL_FAILALLOC");
+	if (hadexe)
+		setenv("VANTREL_EXE", saved.c_str(), 1);
+	else
+		unsetenv("VANTREL_EXE");
+	return r;
+}
+
+/* The names in a folder, so that a file left behind shows. */
+std::set<std::string>
+entries(const std::string &dir)
+{
+	std::set<std::string> names;
+	DIR *d = opendir(dir.c_str());
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;)
+		if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+			names.insert(e->d_name);
+	if (d != nullptr)
+		closedir(d);
+	return names;
+}
+
+const std::string readfail = "Error: new_sfvitem: can't malloc\n"
+    "Error: readitemfromsfv: can't new sfvitem\n"
+    "ERROR: Can't read SFV file!\n" + closing;
+
+const std::string seenfail = "Error: new_sfvitemmini: can't malloc\n"
+    "Error: addstack: new_sfvitemmini failed\n";
+
+/*
+ * twodups holds 7 items and 2 distinct URLs: allocations 1 to 4 are the
+ * items of LINKS, 5 to 7 those of Favorite, 8 and on the seen list.
+ */
+TEST(failalloc, refuses_the_file_or_keeps_a_later_duplicate)
+{
+	const std::string links = "Reading LINKS...";
+	const std::string favorite = "Reading LINKS...Done\nReading Favorite...";
+	const std::string killing = reading + "Killing duplicating items...\n";
+	const std::string onegone = "Deleted 1 items.\nFreeing stack...Done\nDone\n" + exporting;
+	const std::string a = url("a", "http://a/"), c = url("c", "http://c/");
+	const std::string acopy = url("copy of a", "http://a/"), cagain = url("c again", "http://c/");
+	const struct {
+		int n;
+		std::string printed; /* after the banner */
+		int status;
+		std::optional<std::string> out;
+	} cases[] = {
+		{1, links + readfail, 1, {}},
+		{2, links + readfail, 1, {}},
+		{3, links + readfail, 1, {}},
+		{4, links + readfail, 1, {}},
+		{5, favorite + readfail, 1, {}},
+		{6, favorite + readfail, 1, {}},
+		{7, favorite + readfail, 1, {}},
+		{8, killing + seenfail + "Dup.Deleted c again (http://c/)\n" + onegone, 0,
+		    sfvfile(root("LINKS", {a, folder("f", {acopy})}), root("Favorite", {c}))},
+		{9, killing + "Dup.Deleted copy of a (http://a/)\n" + seenfail + onegone, 0,
+		    sfvfile(root("LINKS", {a, folder("f", {})}), root("Favorite", {c, cagain}))},
+		{10, killing + "Dup.Deleted copy of a (http://a/)\nDup.Deleted c again (http://c/)\n"
+		    "Deleted 2 items.\nFreeing stack...Done\nDone\n" + exporting, 0, twodupsclean},
+	};
+	const std::string banner = runfailing({"-V"}, "", 0).out;
+	for (const auto &row : cases) {
+		SCOPED_TRACE(row.n);
+		std::string dir = sourcedir();
+		toolrun r = runfailing({"-v", "in.sfv", "out.sfv"}, dir, row.n);
+		EXPECT_EQ(r.out, banner + row.printed);
+		EXPECT_EQ(r.status, row.status);
+		std::set<std::string> left{"in.sfv"};
+		if (row.out) {
+			left.insert("out.sfv");
+			EXPECT_EQ(readfile(dir + "/out.sfv"), *row.out);
+		}
+		EXPECT_EQ(entries(dir), left) << "a partial or temporary file was left";
+		EXPECT_EQ(readfile(dir + "/in.sfv"), twodups);
+		removedir(dir);
+	}
+}
+
+TEST(failalloc, survives_every_failed_allocation_of_a_cleaning_run)
+{
+	std::string dir = scratchdir();
+	writefile(dir + "/in.sfv", samplefile());
+	const toolrun whole = runfailing({"in.sfv", "out.sfv"}, dir, 0);
+	ASSERT_EQ(whole.status, 0);
+	const std::string cleaned = readfile(dir + "/out.sfv");
+	const std::string banner = runfailing({"-V"}, "", 0).out;
+	int n = 1;
+	for (;; n++) {
+		SCOPED_TRACE(n);
+		unlink((dir + "/out.sfv").c_str());
+		toolrun r = runfailing({"in.sfv", "out.sfv"}, dir, n);
+		if (r.out.find("can't malloc") == std::string::npos) {
+			EXPECT_EQ(r.out, whole.out);
+			EXPECT_EQ(readfile(dir + "/out.sfv"), cleaned);
+			break;
+		}
+		if (r.status == 1) {
+			EXPECT_TRUE(r.out == banner + "Reading LINKS..." + readfail ||
+			    r.out == banner + "Reading LINKS...Done\nReading Favorite..." + readfail) << r.out;
+			EXPECT_EQ(entries(dir), std::set<std::string>{"in.sfv"});
+			continue;
+		}
+		ASSERT_EQ(r.status, 0) << r.out;
+		size_t at = r.out.find(seenfail);
+		EXPECT_NE(r.out.find("Killing duplicating items...\n"), std::string::npos);
+		EXPECT_GT(at, r.out.find("Killing duplicating items...\n"));
+		EXPECT_EQ(r.out.find(seenfail, at + 1), std::string::npos);
+		EXPECT_EQ(r.out.substr(r.out.size() - exporting.size()), exporting);
+		EXPECT_EQ(entries(dir), (std::set<std::string>{"in.sfv", "out.sfv"}));
+		EXPECT_EQ(runtool({"out.sfv", "again.sfv"}, dir).status, 0);
+		EXPECT_EQ(readfile(dir + "/again.sfv"), cleaned) << "more than a later duplicate survived";
+		unlink((dir + "/again.sfv").c_str());
+	}
+	EXPECT_EQ(n, 15 + 6 + 1) << "15 items and 6 distinct URLs, then a run that meets no failure";
+	EXPECT_EQ(readfile(dir + "/in.sfv"), samplefile());
 	removedir(dir);
 }
 
