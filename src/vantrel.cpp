@@ -201,7 +201,7 @@ runstages(sfvitem *links)
  * Platform part: where the destination's bytes go. A regular file, or
  * one yet to be made, is written to a temporary file beside it and
  * put in its place only once complete and on disk, so that a failed
- * export leaves the former file as it was. The five calls below are
+ * export leaves the former file as it was. The six calls below are
  * all that differs between the systems; file names are passed through
  * as the bytes the program was given.
  */
@@ -222,6 +222,22 @@ static bool
 syncfile(int fd)
 {
 	return _commit(fd) == 0;
+}
+
+/*
+ * Makes and opens a temporary file named after tmpl, which ends in
+ * "XXXXXX". Its whole name must stay under MAX_PATH bytes: the system
+ * could neither rename nor remove a longer one by its byte-string calls.
+ */
+static int
+maketemp(std::string *tmpl)
+{
+	char full[MAX_PATH];
+	DWORD n = GetFullPathNameA(tmpl->c_str(), sizeof(full), full, nullptr);
+
+	if (n == 0 || n >= sizeof(full))
+		return -1;
+	return mkstemp(&(*tmpl)[0]);
 }
 
 /* A rename never replaces a file on Windows; this call does, on disk before it returns. */
@@ -300,6 +316,12 @@ keepmode(int fd, const struct stat *old)
 	    (old == nullptr || fchown(fd, old->st_uid, old->st_gid) == 0 || errno == EPERM);
 }
 
+static int
+maketemp(std::string *tmpl)
+{
+	return mkstemp(&(*tmpl)[0]);
+}
+
 static bool
 syncfile(int fd)
 {
@@ -356,7 +378,7 @@ static bool
 opentemp(output *out, const struct stat *old)
 {
 	std::string temp = out->path + ".XXXXXX";
-	int fd = mkstemp(&temp[0]);
+	int fd = maketemp(&temp);
 
 	if (fd < 0)
 		return false;
