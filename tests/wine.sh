@@ -24,7 +24,7 @@ first() {
 wine=$(first wine64 /usr/lib/wine/wine64 wine)
 wineserver=$(first wineserver /usr/lib/wine/wineserver64)
 
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+cmake --no-warn-unused-cli -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 cmake --build build-win -j2
 cmake -S . -B "$linux" >/dev/null
 cmake --build "$linux" -j2
