@@ -7,7 +7,7 @@
 #
 # Needs what the Linux build needs, and g++-mingw-w64-x86-64 and wine64.
 # The .exe lands in build-win/Vantrel.exe. Wine runs in a fresh prefix
-# of its own, removed at the end.
+# of its own, removed at the end with all that wine made.
 set -eu
 cd "$(dirname "$0")/.."
 linux=${1:-build}
@@ -32,8 +32,10 @@ exe=$(pwd)/build-win/Vantrel.exe
 lin=$(cd "$linux" && pwd)/Vantrel
 tests=$(cd "$linux" && pwd)/tests/vantreltests
 
+# Wine's server keeps its socket in a folder under TMPDIR.
 prefix=$(mktemp -d /tmp/vantrel-wine-XXXXXX)
-export WINEPREFIX="$prefix" WINEDEBUG=-all
+mkdir "$prefix/tmp"
+export WINEPREFIX="$prefix" WINEDEBUG=-all TMPDIR="$prefix/tmp"
 trap '"$wineserver" -k 2>/dev/null; rm -rf "$prefix"' EXIT
 # One server for the whole run: one that stops between two runs of the
 # tool can fail the second as it starts.
