@@ -17,6 +17,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include "vantrel.h"
 
@@ -196,9 +200,145 @@ runstages(sfvitem *links)
 /*
  * Platform part: where the destination's bytes go. A regular file, or
  * one yet to be made, is written to a temporary file beside it and
- * renamed over it only once complete and on disk, so that a failed
- * export leaves the former file as it was.
+ * put in its place only once complete and on disk, so that a failed
+ * export leaves the former file as it was. The six calls below are
+ * all that differs between the systems; file names are passed through
+ * as the bytes the program was given.
  */
+
+#ifdef _WIN32
+/*
+ * A file's one permission on Windows is its read-only attribute, and a
+ * read-only destination is refused before anything is written, so the
+ * temporary file has nothing to take over from the file it replaces.
+ */
+static bool
+keepmode(int, const struct stat *)
+{
+	return true;
+}
+
+static bool
+syncfile(int fd)
+{
+	return _commit(fd) == 0;
+}
+
+/*
+ * Makes and opens a temporary file named after tmpl, which ends in
+ * "XXXXXX". Its whole name must stay under MAX_PATH bytes: the system
+ * could neither rename nor remove a longer one by its byte-string calls.
+ */
+static int
+maketemp(std::string *tmpl)
+{
+	char full[MAX_PATH];
+	DWORD n = GetFullPathNameA(tmpl->c_str(), sizeof(full), full, nullptr);
+
+	if (n == 0 || n >= sizeof(full))
+		return -1;
+	return mkstemp(&(*tmpl)[0]);
+}
+
+/* A rename never replaces a file on Windows; this call does, on disk before it returns. */
+static bool
+replacefile(const std::string &temp, const std::string &path)
+{
+	return MoveFileExA(temp.c_str(), path.c_str(),
+	    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+/*
+ * Like stat(), which does not see devices such as NUL or CON: one of
+ * those is a character device, written straight and never replaced.
+ */
+static int
+statfile(const std::string &path, struct stat *st)
+{
+	if (stat(path.c_str(), st) == 0)
+		return 0;
+	HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+	    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+	if (h == INVALID_HANDLE_VALUE)
+		return -1;
+	DWORD type = GetFileType(h);
+	CloseHandle(h);
+	if (type != FILE_TYPE_CHAR)
+		return -1;
+	*st = {};
+	st->st_mode = S_IFCHR;
+	return 0;
+}
+
+/*
+ * The file a destination name stands for: a symbolic link's target.
+ * The system gives it as "\\?\C:\...", which the C library's calls
+ * do not take; the plain drive form names the same file.
+ */
+static std::string
+resolvelink(const std::string &name)
+{
+	DWORD attrs = GetFileAttributesA(name.c_str());
+
+	if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
+		return name;
+	HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+	    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (h == INVALID_HANDLE_VALUE)
+		return name;
+	char buf[MAX_PATH + 4];
+	DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof(buf), FILE_NAME_NORMALIZED);
+	CloseHandle(h);
+	if (n < 7 || n >= sizeof(buf) || std::strncmp(buf, "\\\\?\\", 4) != 0 || buf[5] != ':')
+		return name;
+	return std::string(buf + 4, n - 4);
+}
+#else
+/* The permission bits a newly created file would get. */
+static mode_t
+newfilemode(void)
+{
+	mode_t mask = umask(0);
+
+	umask(mask);
+	return 0666 & ~mask;
+}
+
+/*
+ * Gives the open file fd the permission bits and owner of old, the
+ * file it will replace, or the bits of a new file when there is none.
+ * Only a privileged run can keep another user as the owner.
+ */
+static bool
+keepmode(int fd, const struct stat *old)
+{
+	return fchmod(fd, old != nullptr ? old->st_mode & 07777 : newfilemode()) == 0 &&
+	    (old == nullptr || fchown(fd, old->st_uid, old->st_gid) == 0 || errno == EPERM);
+}
+
+static int
+maketemp(std::string *tmpl)
+{
+	return mkstemp(&(*tmpl)[0]);
+}
+
+static bool
+syncfile(int fd)
+{
+	return fsync(fd) == 0;
+}
+
+static bool
+replacefile(const std::string &temp, const std::string &path)
+{
+	return rename(temp.c_str(), path.c_str()) == 0;
+}
+
+static int
+statfile(const std::string &path, struct stat *st)
+{
+	return stat(path.c_str(), st);
+}
 
 /* The file a destination name stands for: a symbolic link's target. */
 static std::string
@@ -215,16 +355,7 @@ resolvelink(const std::string &name)
 	std::free(real);
 	return path;
 }
-
-/* The permission bits a newly created file would get. */
-static mode_t
-newfilemode(void)
-{
-	mode_t mask = umask(0);
-
-	umask(mask);
-	return 0666 & ~mask;
-}
+#endif
 
 /* Opens out->path itself for writing, created or emptied. */
 static bool
@@ -240,21 +371,18 @@ opendirect(output *out)
 }
 
 /*
- * Makes a temporary file beside out->path with the permission bits and
- * owner of the file it will replace, old, or those of a new file. Only
- * a privileged run can keep another user as the owner.
+ * Makes a temporary file beside out->path that will take the place of
+ * old, the file there now, or of no file when old is none.
  */
 static bool
 opentemp(output *out, const struct stat *old)
 {
 	std::string temp = out->path + ".XXXXXX";
-	int fd = mkstemp(&temp[0]);
+	int fd = maketemp(&temp);
 
 	if (fd < 0)
 		return false;
-	bool ready = fchmod(fd, old != nullptr ? old->st_mode & 07777 : newfilemode()) == 0 &&
-	    (old == nullptr || fchown(fd, old->st_uid, old->st_gid) == 0 || errno == EPERM);
-	FILE *fp = ready ? fdopen(fd, "wb") : nullptr;
+	FILE *fp = keepmode(fd, old) ? fdopen(fd, "wb") : nullptr;
 	if (fp == nullptr) {
 		close(fd);
 		unlink(temp.c_str());
@@ -274,7 +402,7 @@ openoutput(output *out, const std::string &name)
 
 	out->path = resolvelink(name);
 	out->temp.clear();
-	if (stat(out->path.c_str(), &st) != 0)
+	if (statfile(out->path, &st) != 0)
 		return opentemp(out, nullptr) || opendirect(out);
 	if (!S_ISREG(st.st_mode))
 		return opendirect(out);
@@ -297,12 +425,12 @@ static bool
 closeoutput(output *out)
 {
 	if (!flushwriter(&out->w) || std::fflush(out->w.fp) != 0 ||
-	    (!out->temp.empty() && fsync(fileno(out->w.fp)) != 0)) {
+	    (!out->temp.empty() && !syncfile(fileno(out->w.fp)))) {
 		discardoutput(out);
 		return false;
 	}
 	if (std::fclose(out->w.fp) != 0 ||
-	    (!out->temp.empty() && rename(out->temp.c_str(), out->path.c_str()) != 0)) {
+	    (!out->temp.empty() && !replacefile(out->temp, out->path))) {
 		if (!out->temp.empty())
 			unlink(out->temp.c_str());
 		return false;

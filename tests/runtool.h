@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -47,11 +48,45 @@ underrunner()
 }
 
 /*
+ * Tells whether the tool is a Windows build (VANTREL_EXE names an .exe),
+ * run under an emulator such as wine: its standard output ends lines
+ * with CR LF, and Unix links and permission bits mean nothing to it.
+ */
+inline bool
+windowstool()
+{
+	const char *exe = std::getenv("VANTREL_EXE");
+	size_t n = exe != nullptr ? std::strlen(exe) : 0;
+	return n > 4 && std::strcmp(exe + n - 4, ".exe") == 0;
+}
+
+/* The name the tool gives itself in messages: that of the file run under another program. */
+inline std::string
+toolname()
+{
+	if (!underrunner())
+		return "Vantrel";
+	std::string path = launcher().back();
+	return path.substr(path.find_last_of("/\\") + 1);
+}
+
+/* Undoes a text stream's CR LF line ends: each CR LF back to the LF written. */
+inline std::string
+unixlines(const std::string &text)
+{
+	std::string out;
+	for (size_t i = 0; i < text.size(); i++)
+		if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n')
+			out += text[i];
+	return out;
+}
+
+/*
  * Runs the tool with argv exactly as given (argv[0] included, unless
  * it runs under another program) in the folder cwd, or here when it is
- * empty, and collects its output, or throws it away when quiet. Run
- * directly, the tool gets a small stack, so that a walk that recursed
- * on the nesting depth of a file would crash.
+ * empty, and collects its output with Unix line ends, or throws it
+ * away when quiet. Run directly, the tool gets a small stack, so that
+ * a walk that recursed on the nesting depth of a file would crash.
  */
 inline toolrun
 runargv(const std::vector<std::string> &argv, const std::string &cwd = "", bool quiet = false)
@@ -95,6 +130,8 @@ runargv(const std::vector<std::string> &argv, const std::string &cwd = "", bool 
 	waitpid(pid, &ws, 0);
 	if (WIFEXITED(ws))
 		r.status = WEXITSTATUS(ws);
+	if (windowstool())
+		r.out = unixlines(r.out);
 	return r;
 }
 
