@@ -22,6 +22,9 @@ struct sfvrecord {
 	char url[SFV_TEXTMAX + 1];
 };
 
+/* The most bytes an item record takes: type, three longest texts, numbers. */
+#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + 14 * 4 + 4)
+
 enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
 
 static const char *const readmessages[] = {
@@ -102,39 +105,37 @@ initreader(sfvreader *r, FILE *fp)
 }
 
 /*
- * Copies the next n bytes of the file to dst, refilling the buffer as
- * often as it runs dry. Returns false when the file ends (or fails)
- * first; what was copied then means nothing.
+ * Makes sure the buffer holds at least the next n bytes of the file,
+ * or all that is left of it when fewer remain: moves the unread bytes
+ * to the front and reads more behind them. n must fit in the buffer.
  */
-static bool
-readacross(sfvreader *r, unsigned char *dst, size_t n)
+static void
+fillreader(sfvreader *r, size_t n)
 {
-	while (n > 0) {
-		if (r->pos == r->len) {
-			r->pos = 0;
-			r->len = std::fread(r->buf, 1, sizeof(r->buf), r->fp);
-			if (r->len == 0)
-				return false;
-		}
-		size_t k = r->len - r->pos < n ? r->len - r->pos : n;
-		std::memcpy(dst, r->buf + r->pos, k);
-		r->pos += k;
-		dst += k;
-		n -= k;
+	if (r->len - r->pos >= n)
+		return;
+	std::memmove(r->buf, r->buf + r->pos, r->len - r->pos);
+	r->len -= r->pos;
+	r->pos = 0;
+	while (r->len < n) {
+		size_t k = std::fread(r->buf + r->len, 1, sizeof(r->buf) - r->len, r->fp);
+		if (k == 0)
+			return;
+		r->len += k;
 	}
-	return true;
 }
 
 /*
- * Copies the next n bytes of the file to dst, as readacross() does.
- * Nearly every field lies wholly in the buffer and takes one copy,
- * which the compiler turns into a plain load for an integer.
+ * Copies the next n bytes of the file to dst. Returns false, having
+ * consumed nothing, when the buffer holds fewer; as the buffer is
+ * filled for a whole header or record before its fields are read,
+ * that happens only where the file ends.
  */
 static inline bool
 readbytes(sfvreader *r, void *dst, size_t n)
 {
 	if (r->len - r->pos < n)
-		return readacross(r, static_cast<unsigned char *>(dst), n);
+		return false;
 	std::memcpy(dst, r->buf + r->pos, n);
 	r->pos += n;
 	return true;
@@ -171,6 +172,7 @@ readheader(sfvreader *r)
 	char magic[SFV_MAGICLEN];
 	unsigned char version[2];
 
+	fillreader(r, SFV_MAGICLEN + sizeof(version));
 	if (!readbytes(r, magic, sizeof(magic)) ||
 	    std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
 		return HEADER_NOTSFV;
@@ -257,6 +259,7 @@ readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 	readerror err;
 
 	rec->fields = sfvitem();
+	fillreader(r, SFV_RECORDMAX);
 	if (has_type && !readbytes(r, &type, 1))
 		return READ_EOF;
 	if ((err = readtext(r, rec->title)) != READ_OK ||
