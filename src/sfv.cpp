@@ -419,7 +419,7 @@ putle32(unsigned char *b, int32_t v)
 }
 
 /* Writes a little-endian signed 32-bit integer. */
-static void
+static inline void
 writeint(sfvwriter *w, int32_t v)
 {
 	unsigned char b[4];
@@ -432,16 +432,13 @@ writeint(sfvwriter *w, int32_t v)
 static void
 writenumbers(sfvwriter *w, const sfvitem *item)
 {
-	unsigned char b[14 * 4];
-
-	putle32(b, item->opaque1);
-	putle32(b + 4, item->opaque2);
-	putle32(b + 8, item->opaque3);
-	putle32(b + 12, item->setting_flag);
-	for (int i = 0; i < 9; i++)
-		putle32(b + 16 + 4 * i, item->setting[i]);
-	putle32(b + 52, item->opaque4);
-	writebytes(w, b, sizeof(b));
+	writeint(w, item->opaque1);
+	writeint(w, item->opaque2);
+	writeint(w, item->opaque3);
+	writeint(w, item->setting_flag);
+	for (int32_t s : item->setting)
+		writeint(w, s);
+	writeint(w, item->opaque4);
 }
 
 /* Writes a text with its length, up to its terminating zero. */
