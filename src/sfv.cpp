@@ -22,8 +22,13 @@ struct sfvrecord {
 	char url[SFV_TEXTMAX + 1];
 };
 
-/* The most bytes an item record takes: type, three longest texts, numbers. */
+/*
+ * The most bytes an item record takes: that of a URL item, with its
+ * type, three texts at their longest, fourteen numbers and the visit
+ * count. The reader's buffer holds one whole.
+ */
 #define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + 14 * 4 + 4)
+static_assert(sizeof(sfvreader::buf) >= SFV_RECORDMAX, "a record fits in the reader's buffer");
 
 enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
 

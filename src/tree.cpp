@@ -68,6 +68,7 @@ freestack(void)
 	seencount = 0;
 }
 
+/* The hash under which the index files url. */
 static size_t
 hashurl(const char *url)
 {
@@ -118,14 +119,13 @@ growindex(void)
 static void
 addstack(const char *url, size_t hash)
 {
+	if (2 * (seencount + 1) > seenindex.size())
+		growindex();
 	sfvitemmini *e = new_sfvitemmini(url);
-
 	if (e == nullptr) {
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
 		return;
 	}
-	if (2 * (seencount + 1) > seenindex.size())
-		growindex();
 	*findslot(e->url, hash) = {hash, e};
 	seencount++;
 	if (seentail == nullptr)
