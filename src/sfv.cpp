@@ -22,6 +22,14 @@ struct sfvrecord {
 	char url[SFV_TEXTMAX + 1];
 };
 
+/*
+ * The most bytes an item record takes: that of a URL item, with its
+ * type, three texts at their longest, fourteen numbers and the visit
+ * count. The reader's buffer holds one whole.
+ */
+#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + 14 * 4 + 4)
+static_assert(sizeof(sfvreader::buf) >= SFV_RECORDMAX, "a record fits in the reader's buffer");
+
 enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
 
 static const char *const readmessages[] = {
@@ -119,28 +127,48 @@ initreader(sfvreader *r, FILE *fp)
 }
 
 /*
- * Copies the next n bytes of the file to dst. Returns false when the
- * file ends (or fails) first; what was copied then means nothing.
+ * Makes sure the buffer holds at least the next n bytes of the file,
+ * or all that is left of it when fewer remain: moves the unread bytes
+ * to the front and reads more behind them. n must fit in the buffer.
  */
-static bool
+static void
+fillreader(sfvreader *r, size_t n)
+{
+	if (r->len - r->pos >= n)
+		return;
+	std::memmove(r->buf, r->buf + r->pos, r->len - r->pos);
+	r->len -= r->pos;
+	r->pos = 0;
+	while (r->len < n) {
+		size_t k = std::fread(r->buf + r->len, 1, sizeof(r->buf) - r->len, r->fp);
+		if (k == 0)
+			return;
+		r->len += k;
+	}
+}
+
+/*
+ * Copies the next n bytes of the file to dst. Returns false, having
+ * consumed nothing, when the buffer holds fewer; as the buffer is
+ * filled for a whole header or record before its fields are read,
+ * that happens only where the file ends.
+ */
+static inline bool
 readbytes(sfvreader *r, void *dst, size_t n)
 {
-	unsigned char *p = static_cast<unsigned char *>(dst);
-
-	while (n > 0) {
-		if (r->pos == r->len) {
-			r->pos = 0;
-			r->len = std::fread(r->buf, 1, sizeof(r->buf), r->fp);
-			if (r->len == 0)
-				return false;
-		}
-		size_t k = r->len - r->pos < n ? r->len - r->pos : n;
-		std::memcpy(p, r->buf + r->pos, k);
-		r->pos += k;
-		p += k;
-		n -= k;
-	}
+	if (r->len - r->pos < n)
+		return false;
+	std::memcpy(dst, r->buf + r->pos, n);
+	r->pos += n;
 	return true;
+}
+
+/* The little-endian signed 32-bit integer that starts at b. */
+static int32_t
+le32(const unsigned char *b)
+{
+	return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 |
+	    uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
 }
 
 /* Reads a little-endian signed 32-bit integer. */
@@ -151,8 +179,7 @@ readint(sfvreader *r, int32_t *v)
 
 	if (!readbytes(r, b, sizeof(b)))
 		return false;
-	*v = static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 |
-	    uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+	*v = le32(b);
 	return true;
 }
 
@@ -167,6 +194,7 @@ readheader(sfvreader *r)
 	char magic[SFV_MAGICLEN];
 	unsigned char version[2];
 
+	fillreader(r, SFV_MAGICLEN + sizeof(version));
 	if (!readbytes(r, magic, sizeof(magic)) ||
 	    std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
 		return HEADER_NOTSFV;
@@ -196,17 +224,25 @@ readtext(sfvreader *r, char *text)
 	return READ_OK;
 }
 
-/* Reads the numbers that every record holds after its texts. */
+/*
+ * Reads the fourteen numbers that every record holds after its texts,
+ * in one piece.
+ */
 static bool
 readnumbers(sfvreader *r, sfvitem *f)
 {
-	if (!readint(r, &f->opaque1) || !readint(r, &f->opaque2) ||
-	    !readint(r, &f->opaque3) || !readint(r, &f->setting_flag))
+	unsigned char b[14 * 4];
+
+	if (!readbytes(r, b, sizeof(b)))
 		return false;
-	for (int32_t &s : f->setting)
-		if (!readint(r, &s))
-			return false;
-	return readint(r, &f->opaque4);
+	f->opaque1 = le32(b);
+	f->opaque2 = le32(b + 4);
+	f->opaque3 = le32(b + 8);
+	f->setting_flag = le32(b + 12);
+	for (int i = 0; i < 9; i++)
+		f->setting[i] = le32(b + 16 + 4 * i);
+	f->opaque4 = le32(b + 52);
+	return true;
 }
 
 /*
@@ -245,6 +281,7 @@ readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 	readerror err;
 
 	rec->fields = sfvitem();
+	fillreader(r, SFV_RECORDMAX);
 	if (has_type && !readbytes(r, &type, 1))
 		return READ_EOF;
 	if ((err = readtext(r, rec->title)) != READ_OK ||
@@ -360,34 +397,70 @@ drain(sfvwriter *w)
 	w->len = 0;
 }
 
-/* Appends n bytes to the file; after a failure, writes are dropped. */
+/* Appends n bytes to the file, draining the buffer as often as it fills. */
 static void
-writebytes(sfvwriter *w, const void *src, size_t n)
+writeacross(sfvwriter *w, const unsigned char *src, size_t n)
 {
-	const unsigned char *p = static_cast<const unsigned char *>(src);
-
 	while (n > 0) {
 		if (w->len == sizeof(w->buf))
 			drain(w);
 		size_t k = sizeof(w->buf) - w->len < n ? sizeof(w->buf) - w->len : n;
-		std::memcpy(w->buf + w->len, p, k);
+		std::memcpy(w->buf + w->len, src, k);
 		w->len += k;
-		p += k;
+		src += k;
 		n -= k;
 	}
 }
 
-/* Writes a little-endian signed 32-bit integer. */
+/*
+ * Appends n bytes to the file; after a failure, writes are dropped.
+ * Nearly every field fits in what is left of the buffer and takes one
+ * copy.
+ */
+static inline void
+writebytes(sfvwriter *w, const void *src, size_t n)
+{
+	if (sizeof(w->buf) - w->len < n) {
+		writeacross(w, static_cast<const unsigned char *>(src), n);
+		return;
+	}
+	std::memcpy(w->buf + w->len, src, n);
+	w->len += n;
+}
+
+/* Stores v at b as a little-endian signed 32-bit integer. */
 static void
-writeint(sfvwriter *w, int32_t v)
+putle32(unsigned char *b, int32_t v)
 {
 	uint32_t u = static_cast<uint32_t>(v);
-	unsigned char b[4] = {
-		static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
-		static_cast<unsigned char>(u >> 16), static_cast<unsigned char>(u >> 24),
-	};
 
+	b[0] = static_cast<unsigned char>(u);
+	b[1] = static_cast<unsigned char>(u >> 8);
+	b[2] = static_cast<unsigned char>(u >> 16);
+	b[3] = static_cast<unsigned char>(u >> 24);
+}
+
+/* Writes a little-endian signed 32-bit integer. */
+static inline void
+writeint(sfvwriter *w, int32_t v)
+{
+	unsigned char b[4];
+
+	putle32(b, v);
 	writebytes(w, b, sizeof(b));
+}
+
+/* Writes the fourteen numbers that every record holds after its texts. */
+static void
+writenumbers(sfvwriter *w, const sfvitem *item)
+{
+	writeint(w, item->opaque1);
+	writeint(w, item->opaque2);
+	writeint(w, item->opaque3);
+	writeint(w, item->setting_flag);
+	for (int32_t s : item->setting)
+		writeint(w, s);
+	writeint(w, item->opaque4);
 }
 
 /* Writes a text with its length, up to its terminating zero. */
@@ -430,13 +503,7 @@ writerecord(sfvwriter *w, const sfvitem *item, bool has_type)
 	}
 	writetext(w, item->title);
 	writetext(w, item->comment);
-	writeint(w, item->opaque1);
-	writeint(w, item->opaque2);
-	writeint(w, item->opaque3);
-	writeint(w, item->setting_flag);
-	for (int32_t s : item->setting)
-		writeint(w, s);
-	writeint(w, item->opaque4);
+	writenumbers(w, item);
 	if (has_type && item->kind == SFV_URL) {
 		writetext(w, item->url);
 		writeint(w, item->visited);

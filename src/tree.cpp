@@ -8,7 +8,6 @@
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <unordered_set>
 
 #include "vantrel.h"
 
@@ -20,14 +19,24 @@ struct sfvitemmini {
 	char *url;
 };
 
+/* A place in the seen index: the hash of a URL and its entry, or none. */
+struct seenslot {
+	size_t hash;
+	sfvitemmini *entry;
+};
+
 /*
  * The distinct URLs met so far, in the order they were first met. Its
- * tail and an index of its texts are kept beside it, so that adding
- * and finding a URL take constant time however long the list grows.
+ * tail is kept beside it, and an index of its texts: an open-addressed
+ * table, a power of two in size and never more than half full, that
+ * holds each text's hash, so that finding a URL seldom looks at any
+ * text but its own, and adding and finding take constant time however
+ * long the list grows.
  */
 static sfvitemmini *seenlist;
 static sfvitemmini *seentail;
-static std::unordered_set<std::string_view> seenindex;
+static std::vector<seenslot> seenindex;
+static size_t seencount;
 
 /* Allocates an entry holding a copy of url; reports and returns none when memory runs out. */
 static sfvitemmini *
@@ -45,7 +54,7 @@ new_sfvitemmini(const char *url)
 	return e;
 }
 
-/* Frees every entry of the seen list and empties it. */
+/* Frees every entry of the seen list and empties it and its index. */
 static void
 freestack(void)
 {
@@ -55,35 +64,90 @@ freestack(void)
 		seenlist = next;
 	}
 	seentail = nullptr;
-	seenindex.clear();
+	std::vector<seenslot>().swap(seenindex);
+	seencount = 0;
 }
 
-/* Tells whether url has been met before. */
-static bool
-instack(const char *url)
+/* The hash under which the index files url. */
+static size_t
+hashurl(const char *url)
 {
-	return seenindex.count(url) > 0;
+	return std::hash<std::string_view>()(url);
 }
 
 /*
- * Appends url to the seen list. When no entry can be allocated the
- * list stays as it was, so a later item with this url will survive.
+ * The slot of the index that holds url, whose hash is given, or the
+ * empty slot where it belongs. The index must not be empty.
+ */
+static seenslot *
+findslot(const char *url, size_t hash)
+{
+	size_t mask = seenindex.size() - 1;
+
+	for (size_t i = hash & mask;; i = (i + 1) & mask) {
+		seenslot *s = &seenindex[i];
+		if (s->entry == nullptr ||
+		    (s->hash == hash && std::strcmp(s->entry->url, url) == 0))
+			return s;
+	}
+}
+
+/* Tells whether url, whose hash is given, has been met before. */
+static bool
+instack(const char *url, size_t hash)
+{
+	return !seenindex.empty() && findslot(url, hash)->entry != nullptr;
+}
+
+/* Doubles the index (or makes its first slots) and places every entry anew. */
+static void
+growindex(void)
+{
+	std::vector<seenslot> old(seenindex.empty() ? 1024 : 2 * seenindex.size());
+
+	old.swap(seenindex);
+	for (const seenslot &s : old)
+		if (s.entry != nullptr)
+			*findslot(s.entry->url, s.hash) = s;
+}
+
+/*
+ * Appends url, whose hash is given, to the seen list. When no entry can
+ * be allocated the list stays as it was, so a later item with this url
+ * will survive.
  */
 static void
-addstack(const char *url)
+addstack(const char *url, size_t hash)
 {
+	if (2 * (seencount + 1) > seenindex.size())
+		growindex();
 	sfvitemmini *e = new_sfvitemmini(url);
-
 	if (e == nullptr) {
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
 		return;
 	}
-	seenindex.insert(e->url);
+	*findslot(e->url, hash) = {hash, e};
+	seencount++;
 	if (seentail == nullptr)
 		seenlist = e;
 	else
 		seentail->next = e;
 	seentail = e;
+}
+
+/*
+ * Tells whether a URL item with this url stays: true the first time
+ * url is met, when it joins the seen list.
+ */
+static bool
+keepurl(const char *url)
+{
+	size_t hash = hashurl(url);
+
+	if (instack(url, hash))
+		return false;
+	addstack(url, hash);
+	return true;
 }
 
 /*
@@ -109,15 +173,14 @@ killdup(sfvitem *list, int32_t *removed)
 		} else if (item->kind == SFV_FOLDER) {
 			pending.push_back(&item->next);
 			link = &item->child;
-		} else if (instack(item->url)) {
+		} else if (keepurl(item->url)) {
+			link = &item->next;
+		} else {
 			*link = item->next;
 			if (options & FLAG_VERBOSE)
 				std::printf("Dup.Deleted %s (%s)\n", item->title, item->url);
 			std::free(item);
 			(*removed)++;
-		} else {
-			addstack(item->url);
-			link = &item->next;
 		}
 	}
 	return list;

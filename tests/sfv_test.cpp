@@ -32,6 +32,9 @@ TEST(sfv, writes_back_what_it_read_byte_for_byte)
 		sfvfile(root(longest, {url(longest, longest)}), root("F", {url("t", longest)})),
 		sfvfile(root("L", {folder("a", {folder("b", {folder("c", {url("d", "e")})})}), url("x", "y")}),
 		    root("F", {})),
+		/* records at their longest, so that many straddle a refill of the reader */
+		sfvfile(root("L", std::vector<std::string>(100, url(named(longest, longest), longest, 1))),
+		    root("F", {})),
 	};
 	for (size_t i = 0; i < files.size(); i++) {
 		SCOPED_TRACE(i);

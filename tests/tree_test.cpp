@@ -132,6 +132,29 @@ TEST(killduplicates, cleans_folders_nested_200000_deep)
 	EXPECT_EQ(w.count.urls, 1);
 }
 
+/*
+ * Enough distinct URLs that the index of the seen list grows several
+ * times while it is searched: a URL lost or misplaced when it grows
+ * would let a later copy survive, or remove an item met only once.
+ */
+TEST(killduplicates, keeps_the_first_of_each_of_thousands_of_urls)
+{
+	std::vector<std::string> links, favorite, kept;
+	for (int i = 0; i < 5000; i++)
+		links.push_back(url("t", "http://u/" + std::to_string(i)));
+	for (int i = 4999; i >= 0; i--) {
+		favorite.push_back(url("t", "http://u/" + std::to_string(i)));
+		if (i % 5 == 0) {
+			std::string fresh = url("n", "http://u/" + std::to_string(i) + "/");
+			favorite.push_back(fresh);
+			kept.push_back(fresh);
+		}
+	}
+	walked w = clean(sfvfile(root("L", links), root("F", {folder("f", favorite)})));
+	EXPECT_EQ(w.bytes, sfvfile(root("L", links), root("F", {folder("f", kept)})));
+	EXPECT_EQ(w.printed, "Deleted 5000 items.\n" + once);
+}
+
 TEST(countitems, counts_both_trees_roots_included)
 {
 	struct {
