@@ -79,7 +79,7 @@ const std::string plain = sfvfile(
 
 const std::string twodups = sfvfile(
     root("LINKS", {url("a", "http://a/"), folder("f", {url("copy of a", "http://a/")})}),
-    root("Favorite", {url("c", "http://c/"), url("c again", "http://c/")}));
+    root("Favorite", {url("c", "http://c/"), url("c %s again", "http://c/")}));
 
 const std::string twodupsclean = sfvfile(
     root("LINKS", {url("a", "http://a/"), folder("f", {})}),
@@ -176,6 +176,7 @@ TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
 		{"shorter than a header", {"IN", "OUT"}, header().substr(0, 12), version, 1, {}},
 		{"wrong signature", {"IN", "OUT"}, "SFV-FORMAT\x1b" + plain.substr(11), notsfv, 1, {}},
 		{"version 1.00", {"IN", "OUT"}, "SFV-FORMAT\x1a\x64" + plain.substr(12), version, 1, {}},
+		{"version 101 big-endian", {"IN", "OUT"}, "SFV-FORMAT\x1a" + std::string("\0\x65", 2) + plain.substr(13), version, 1, {}},
 		{"a type byte of 7 in Favorite", {"IN", "OUT"}, badtype,
 		    "BANNERReading LINKS...Done\nReading Favorite...Error: readitemfromsfv: illegal type\n"
 		    "ERROR: Can't read SFV file!\n" + closing, 1, {}},
@@ -198,7 +199,7 @@ TEST(cli, cleans_counts_and_writes)
 		    0, plain},
 		{"two removals named with -v", {"-v", "IN", "OUT"}, twodups,
 		    "BANNER" + reading + "Killing duplicating items...\n"
-		    "Dup.Deleted copy of a (http://a/)\nDup.Deleted c again (http://c/)\n"
+		    "Dup.Deleted copy of a (http://a/)\nDup.Deleted c %s again (http://c/)\n"
 		    "Deleted 2 items.\nFreeing stack...Done\nDone\n" + exporting,
 		    0, twodupsclean},
 		{"counts before and after", {"-i", "IN", "OUT"}, twodups,
@@ -470,7 +471,7 @@ TEST(failalloc, refuses_the_file_or_keeps_a_later_duplicate)
 	const std::string killing = reading + "Killing duplicating items...\n";
 	const std::string onegone = "Deleted 1 items.\nFreeing stack...Done\nDone\n" + exporting;
 	const std::string a = url("a", "http://a/"), c = url("c", "http://c/");
-	const std::string acopy = url("copy of a", "http://a/"), cagain = url("c again", "http://c/");
+	const std::string acopy = url("copy of a", "http://a/"), cagain = url("c %s again", "http://c/");
 	const struct {
 		int n;
 		std::string printed; /* after the banner */
@@ -484,11 +485,11 @@ TEST(failalloc, refuses_the_file_or_keeps_a_later_duplicate)
 		{5, favorite + readfail, 1, {}},
 		{6, favorite + readfail, 1, {}},
 		{7, favorite + readfail, 1, {}},
-		{8, killing + seenfail + "Dup.Deleted c again (http://c/)\n" + onegone, 0,
+		{8, killing + seenfail + "Dup.Deleted c %s again (http://c/)\n" + onegone, 0,
 		    sfvfile(root("LINKS", {a, folder("f", {acopy})}), root("Favorite", {c}))},
 		{9, killing + "Dup.Deleted copy of a (http://a/)\n" + seenfail + onegone, 0,
 		    sfvfile(root("LINKS", {a, folder("f", {})}), root("Favorite", {c, cagain}))},
-		{10, killing + "Dup.Deleted copy of a (http://a/)\nDup.Deleted c again (http://c/)\n"
+		{10, killing + "Dup.Deleted copy of a (http://a/)\nDup.Deleted c %s again (http://c/)\n"
 		    "Deleted 2 items.\nFreeing stack...Done\nDone\n" + exporting, 0, twodupsclean},
 	};
 	const std::string banner = runfailing({"-V"}, "", 0).out;

@@ -110,32 +110,4 @@ TEST(sfv, refuses_every_cut_short_copy_of_a_good_file)
 	}
 }
 
-TEST(sfv, checks_the_header)
-{
-	struct {
-		std::string bytes;
-		int header;
-	} cases[] = {
-		{"", HEADER_NOTSFV},
-		{"SFV-FORMAT", HEADER_NOTSFV},
-		{"SFV-FORMAT\x1b\x65", HEADER_NOTSFV},
-		{"sfv-format\x1a\x65", HEADER_NOTSFV},
-		{"SFV-FORMAT\x1a", HEADER_VERSION},
-		{"SFV-FORMAT\x1a\x65", HEADER_VERSION},
-		{std::string("SFV-FORMAT\x1a\x64\x00", 13), HEADER_VERSION},
-		{std::string("SFV-FORMAT\x1a\x00\x65", 13), HEADER_VERSION},
-		{std::string("SFV-FORMAT\x1a\x65\x00", 13), HEADER_OK},
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.bytes);
-		EXPECT_EQ(parse(c.bytes).header, c.header);
-	}
-}
-
-TEST(sfv, reads_writes_and_frees_folders_nested_200000_deep)
-{
-	const std::string deep = deepfile(200000);
-	EXPECT_EQ(rewrite(deep), deep);
-}
-
 } // namespace

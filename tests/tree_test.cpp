@@ -112,26 +112,6 @@ TEST(killduplicates, removes_every_later_copy_and_keeps_the_first)
 	}
 }
 
-TEST(killduplicates, names_each_removed_item_in_file_order_when_verbose)
-{
-	const std::string in = sfvfile(
-	    root("L", {url("first", "http://a/"), folder("f", {url("second %s", "http://a/")})}),
-	    root("F", {url("third", "http://b/"), url("\x83\x6a", "http://b/")}));
-	EXPECT_EQ(clean(in, FLAG_VERBOSE).printed,
-	    "Dup.Deleted second %s (http://a/)\n"
-	    "Dup.Deleted \x83\x6a (http://b/)\n"
-	    "Deleted 2 items.\n" + once);
-	EXPECT_EQ(clean(in).printed, "Deleted 2 items.\n" + once);
-}
-
-TEST(killduplicates, cleans_folders_nested_200000_deep)
-{
-	walked w = clean(deepfile(200000));
-	EXPECT_EQ(w.printed, "Deleted 1 items.\n" + once);
-	EXPECT_EQ(w.count.folders, 200000 + 2);
-	EXPECT_EQ(w.count.urls, 1);
-}
-
 /*
  * Enough distinct URLs that the index of the seen list grows several
  * times while it is searched: a URL lost or misplaced when it grows
