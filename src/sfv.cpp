@@ -42,8 +42,9 @@ static const char *const readmessages[] = {
 
 #ifdef VANTREL_FAILALLOC
 /*
- * Counts every allocation of an item or a seen-list entry from 1 and
- * fails number VANTREL_FAILALLOC; with the variable unset or 0, none.
+ * Counts every allocation of an item, a seen-list entry or the seen
+ * index from 1 and fails number VANTREL_FAILALLOC; with the variable
+ * unset or 0, none.
  */
 void *
 itemalloc(size_t size)
@@ -54,6 +55,36 @@ itemalloc(size_t size)
 	if (fail != nullptr && ++count == std::strtoul(fail, nullptr, 10))
 		return nullptr;
 	return std::malloc(size);
+}
+
+/*
+ * The same for the standard library's allocations (strings, the walks'
+ * stacks), which fail by throwing: number VANTREL_FAILNEW throws.
+ */
+void *
+operator new(size_t size)
+{
+	static unsigned long count;
+	const char *fail = std::getenv("VANTREL_FAILNEW");
+	void *p = nullptr;
+
+	if (fail == nullptr || ++count != std::strtoul(fail, nullptr, 10))
+		p = std::malloc(size > 0 ? size : 1);
+	if (p == nullptr)
+		throw std::bad_alloc();
+	return p;
+}
+
+void
+operator delete(void *p) noexcept
+{
+	std::free(p);
+}
+
+void
+operator delete(void *p, size_t) noexcept
+{
+	std::free(p);
 }
 #endif
 
@@ -342,6 +373,18 @@ struct openfolder {
 	int32_t left;
 };
 
+/* Opens folder for its children to be read; READ_NOMEM when memory runs out. */
+static readerror
+openchildren(std::vector<openfolder> *open, sfvitem *folder, int32_t children)
+{
+	try {
+		open->push_back({&folder->child, children});
+	} catch (const std::bad_alloc &) {
+		return READ_NOMEM;
+	}
+	return READ_OK;
+}
+
 /*
  * Reads one item record and the records of all its descendants, and
  * returns the item with its children linked in file order. At the
@@ -358,7 +401,7 @@ readitemfromsfv(sfvreader *r, bool has_type)
 	readerror err = readitem(r, has_type, &root, &children);
 
 	if (err == READ_OK)
-		open.push_back({&root->child, children});
+		err = openchildren(&open, root, children);
 	while (err == READ_OK && !open.empty()) {
 		if (open.back().left <= 0) {
 			open.pop_back();
@@ -371,7 +414,7 @@ readitemfromsfv(sfvreader *r, bool has_type)
 		*open.back().tail = item;
 		open.back().tail = &item->next;
 		if (item->kind == SFV_FOLDER)
-			open.push_back({&item->child, children});
+			err = openchildren(&open, item, children);
 	}
 	if (err == READ_OK)
 		return root;
@@ -516,7 +559,8 @@ writerecord(sfvwriter *w, const sfvitem *item, bool has_type)
 /*
  * Writes item and, for a folder, the records of all its descendants in
  * file order. Without has_type the item is a root: a folder with no
- * type byte. Failures show in w->failed.
+ * type byte. Failures show in w->failed, running out of memory for the
+ * walk among them.
  */
 void
 savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
@@ -524,9 +568,13 @@ savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
 	std::vector<const sfvitem *> pending;
 
 	writerecord(w, item, has_type);
-	for (const sfvitem *it = item->child; it != nullptr;
-	    it = nextpreorder(it, &pending))
-		writerecord(w, it, true);
+	try {
+		for (const sfvitem *it = item->child; it != nullptr;
+		    it = nextpreorder(it, &pending))
+			writerecord(w, it, true);
+	} catch (const std::bad_alloc &) {
+		w->failed = true;
+	}
 }
 
 /* Hands every buffered byte to the file. Returns false if any write failed. */

@@ -35,7 +35,8 @@ struct seenslot {
  */
 static sfvitemmini *seenlist;
 static sfvitemmini *seentail;
-static std::vector<seenslot> seenindex;
+static seenslot *seenindex;
+static size_t seensize;
 static size_t seencount;
 
 /* Allocates an entry holding a copy of url; reports and returns none when memory runs out. */
@@ -64,7 +65,9 @@ freestack(void)
 		seenlist = next;
 	}
 	seentail = nullptr;
-	std::vector<seenslot>().swap(seenindex);
+	std::free(seenindex);
+	seenindex = nullptr;
+	seensize = 0;
 	seencount = 0;
 }
 
@@ -82,7 +85,7 @@ hashurl(const char *url)
 static seenslot *
 findslot(const char *url, size_t hash)
 {
-	size_t mask = seenindex.size() - 1;
+	size_t mask = seensize - 1;
 
 	for (size_t i = hash & mask;; i = (i + 1) & mask) {
 		seenslot *s = &seenindex[i];
@@ -96,19 +99,33 @@ findslot(const char *url, size_t hash)
 static bool
 instack(const char *url, size_t hash)
 {
-	return !seenindex.empty() && findslot(url, hash)->entry != nullptr;
+	return seensize > 0 && findslot(url, hash)->entry != nullptr;
 }
 
-/* Doubles the index (or makes its first slots) and places every entry anew. */
-static void
+/*
+ * Doubles the index (or makes its first slots) and places every entry
+ * anew. Reports and returns false, the index as it was, when memory
+ * runs out.
+ */
+static bool
 growindex(void)
 {
-	std::vector<seenslot> old(seenindex.empty() ? 1024 : 2 * seenindex.size());
+	size_t size = seensize == 0 ? 1024 : 2 * seensize;
+	seenslot *old = seenindex;
+	size_t oldsize = seensize;
+	void *p = itemalloc(size * sizeof(seenslot));
 
-	old.swap(seenindex);
-	for (const seenslot &s : old)
-		if (s.entry != nullptr)
-			*findslot(s.entry->url, s.hash) = s;
+	if (p == nullptr) {
+		std::fputs("Error: growindex: can't malloc\n", stdout);
+		return false;
+	}
+	seenindex = static_cast<seenslot *>(std::memset(p, 0, size * sizeof(seenslot)));
+	seensize = size;
+	for (size_t i = 0; i < oldsize; i++)
+		if (old[i].entry != nullptr)
+			*findslot(old[i].entry->url, old[i].hash) = old[i];
+	std::free(old);
+	return true;
 }
 
 /*
@@ -119,8 +136,10 @@ growindex(void)
 static void
 addstack(const char *url, size_t hash)
 {
-	if (2 * (seencount + 1) > seenindex.size())
-		growindex();
+	if (2 * (seencount + 1) > seensize && !growindex()) {
+		std::fputs("Error: addstack: growindex failed\n", stdout);
+		return;
+	}
 	sfvitemmini *e = new_sfvitemmini(url);
 	if (e == nullptr) {
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
@@ -192,7 +211,12 @@ killduplicates(sfvitem *list)
 {
 	int32_t removed = 0;
 
-	list = killdup(list, &removed);
+	try {
+		list = killdup(list, &removed);
+	} catch (const std::bad_alloc &) {
+		freestack();
+		throw;
+	}
 	std::printf("Deleted %d items.\n", removed);
 	if (seenlist != nullptr) {
 		std::fputs("Freeing stack...", stdout);

@@ -334,10 +334,14 @@ replacefile(const std::string &temp, const std::string &path)
 	return rename(temp.c_str(), path.c_str()) == 0;
 }
 
+/*
+ * Like stat(), but a symbolic link to nothing is seen as the link
+ * itself: not a regular file, so it is written through and stays.
+ */
 static int
 statfile(const std::string &path, struct stat *st)
 {
-	return stat(path.c_str(), st);
+	return stat(path.c_str(), st) == 0 ? 0 : lstat(path.c_str(), st);
 }
 
 /* The file a destination name stands for: a symbolic link's target. */
@@ -372,24 +376,26 @@ opendirect(output *out)
 
 /*
  * Makes a temporary file beside out->path that will take the place of
- * old, the file there now, or of no file when old is none.
+ * old, the file there now, or of no file when old is none. Its name is
+ * in out->temp before the file exists, so that nothing can fail between
+ * making the file and knowing where it is.
  */
 static bool
 opentemp(output *out, const struct stat *old)
 {
-	std::string temp = out->path + ".XXXXXX";
-	int fd = maketemp(&temp);
+	out->temp = out->path + ".XXXXXX";
+	int fd = maketemp(&out->temp);
+	FILE *fp = fd >= 0 && keepmode(fd, old) ? fdopen(fd, "wb") : nullptr;
 
-	if (fd < 0)
-		return false;
-	FILE *fp = keepmode(fd, old) ? fdopen(fd, "wb") : nullptr;
 	if (fp == nullptr) {
-		close(fd);
-		unlink(temp.c_str());
+		if (fd >= 0) {
+			close(fd);
+			unlink(out->temp.c_str());
+		}
+		out->temp.clear();
 		return false;
 	}
 	std::setvbuf(fp, nullptr, _IONBF, 0);
-	out->temp = temp;
 	initwriter(&out->w, fp);
 	return true;
 }
@@ -401,7 +407,6 @@ openoutput(output *out, const std::string &name)
 	struct stat st;
 
 	out->path = resolvelink(name);
-	out->temp.clear();
 	if (statfile(out->path, &st) != 0)
 		return opentemp(out, nullptr) || opendirect(out);
 	if (!S_ISREG(st.st_mode))
@@ -509,14 +514,21 @@ run(const char *self, const std::string &src, const std::string &dst)
 	links->next = favorite;
 	std::fputs("Done\n", stdout);
 	std::fclose(fp);
-	runstages(links);
-	std::fputs("Unlinking tree LINKS->Favorite...", stdout);
-	links->next = nullptr;
-	std::fputs("Done\n", stdout);
-	if (!(options & FLAG_NOKILL) && !exporttrees(dst, links, favorite)) {
+	try {
+		runstages(links);
+		std::fputs("Unlinking tree LINKS->Favorite...", stdout);
+		links->next = nullptr;
+		std::fputs("Done\n", stdout);
+		if (!(options & FLAG_NOKILL) && !exporttrees(dst, links, favorite)) {
+			free_sfvitem(links);
+			free_sfvitem(favorite);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		links->next = nullptr;
 		free_sfvitem(links);
 		free_sfvitem(favorite);
-		return -1;
+		throw;
 	}
 	freetree("LINKS", links);
 	freetree("Favorite", favorite);

@@ -76,7 +76,7 @@ struct sfvwriter {
 enum { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
- * Memory for items and seen-list entries. A build for the tests
+ * Memory for items, seen-list entries and the seen index. A build for the tests
  * (VANTREL_FAILALLOC) counts these allocations and fails the one whose
  * number the environment variable of that name gives, so that the
  * tests can reach every path of a failed allocation; the tool as

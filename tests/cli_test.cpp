@@ -296,6 +296,12 @@ TEST(dest, keeps_permission_bits_and_symbolic_links)
 	ASSERT_EQ(stat(target.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0640u);
 	EXPECT_EQ(readfile(target), twodupsclean);
+
+	ASSERT_EQ(symlink("new.sfv", (dir + "/dangling.sfv").c_str()), 0);
+	EXPECT_EQ(runtool({in, "dangling.sfv"}, dir).status, 0);
+	ASSERT_EQ(lstat((dir + "/dangling.sfv").c_str(), &st), 0);
+	EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a link to a file yet to be made was replaced";
+	EXPECT_EQ(readfile(dir + "/new.sfv"), twodupsclean);
 	removedir(dir);
 }
 
@@ -420,18 +426,21 @@ TEST(dest, lists_a_file_nested_30000_deep)
 
 /*
  * Runs, in the folder cwd, the build of the tool whose n-th allocation
- * of an item or a seen-list entry fails; none fails when n is 0.
+ * of an item, a seen-list entry or the seen index fails (or, with
+ * VANTREL_FAILNEW as which, the n-th of the standard library); none
+ * fails when n is 0.
  */
 toolrun
-runfailing(const std::vector<std::string> &args, const std::string &cwd, int n)
+runfailing(const std::vector<std::string> &args, const std::string &cwd, int n,
+    const char *which = "VANTREL_FAILALLOC")
 {
 	const char *exe = std::getenv("VANTREL_EXE");
 	const bool hadexe = exe != nullptr;
 	const std::string saved = hadexe ? exe : "";
 	setenv("VANTREL_EXE", VANTREL_FAILBIN, 1);
-	setenv("VANTREL_FAILALLOC", std::to_string(n).c_str(), 1);
+	setenv(which, std::to_string(n).c_str(), 1);
 	toolrun r = runtool(args, cwd);
-	unsetenv("VANTREL_FAILALLOC");
+	unsetenv(which);
 	if (hadexe)
 		setenv("VANTREL_EXE", saved.c_str(), 1);
 	else
@@ -460,9 +469,14 @@ const std::string readfail = "Error: new_sfvitem: can't malloc\n"
 const std::string seenfail = "Error: new_sfvitemmini: can't malloc\n"
     "Error: addstack: new_sfvitemmini failed\n";
 
+const std::string indexfail = "Error: growindex: can't malloc\n"
+    "Error: addstack: growindex failed\n";
+
 /*
  * twodups holds 7 items and 2 distinct URLs: allocations 1 to 4 are the
- * items of LINKS, 5 to 7 those of Favorite, 8 and on the seen list.
+ * items of LINKS, 5 to 7 those of Favorite, 8 the seen index (made for
+ * the first URL, and made again for the next when that fails), 9 and
+ * on the seen list.
  */
 TEST(failalloc, refuses_the_file_or_keeps_a_later_duplicate)
 {
@@ -485,11 +499,13 @@ TEST(failalloc, refuses_the_file_or_keeps_a_later_duplicate)
 		{5, favorite + readfail, 1, {}},
 		{6, favorite + readfail, 1, {}},
 		{7, favorite + readfail, 1, {}},
-		{8, killing + seenfail + "Dup.Deleted c %s again (http://c/)\n" + onegone, 0,
+		{8, killing + indexfail + "Dup.Deleted c %s again (http://c/)\n" + onegone, 0,
 		    sfvfile(root("LINKS", {a, folder("f", {acopy})}), root("Favorite", {c}))},
-		{9, killing + "Dup.Deleted copy of a (http://a/)\n" + seenfail + onegone, 0,
+		{9, killing + seenfail + "Dup.Deleted c %s again (http://c/)\n" + onegone, 0,
+		    sfvfile(root("LINKS", {a, folder("f", {acopy})}), root("Favorite", {c}))},
+		{10, killing + "Dup.Deleted copy of a (http://a/)\n" + seenfail + onegone, 0,
 		    sfvfile(root("LINKS", {a, folder("f", {})}), root("Favorite", {c, cagain}))},
-		{10, killing + "Dup.Deleted copy of a (http://a/)\nDup.Deleted c %s again (http://c/)\n"
+		{11, killing + "Dup.Deleted copy of a (http://a/)\nDup.Deleted c %s again (http://c/)\n"
 		    "Deleted 2 items.\nFreeing stack...Done\nDone\n" + exporting, 0, twodupsclean},
 	};
 	const std::string banner = runfailing({"-V"}, "", 0).out;
@@ -535,18 +551,53 @@ TEST(failalloc, survives_every_failed_allocation_of_a_cleaning_run)
 			continue;
 		}
 		ASSERT_EQ(r.status, 0) << r.out;
-		size_t at = r.out.find(seenfail);
+		const std::string &failed = r.out.find(indexfail) != std::string::npos ? indexfail : seenfail;
+		size_t at = r.out.find(failed);
 		EXPECT_NE(r.out.find("Killing duplicating items...\n"), std::string::npos);
 		EXPECT_GT(at, r.out.find("Killing duplicating items...\n"));
-		EXPECT_EQ(r.out.find(seenfail, at + 1), std::string::npos);
+		EXPECT_EQ(r.out.find(failed, at + 1), std::string::npos);
 		EXPECT_EQ(r.out.substr(r.out.size() - exporting.size()), exporting);
 		EXPECT_EQ(entries(dir), (std::set<std::string>{"in.sfv", "out.sfv"}));
 		EXPECT_EQ(runtool({"out.sfv", "again.sfv"}, dir).status, 0);
 		EXPECT_EQ(readfile(dir + "/again.sfv"), cleaned) << "more than a later duplicate survived";
 		unlink((dir + "/again.sfv").c_str());
 	}
-	EXPECT_EQ(n, 15 + 6 + 1) << "15 items and 6 distinct URLs, then a run that meets no failure";
+	EXPECT_EQ(n, 15 + 1 + 6 + 1) << "15 items, the seen index, 6 distinct URLs, then a run that meets no failure";
 	EXPECT_EQ(readfile(dir + "/in.sfv"), samplefile());
+	removedir(dir);
+}
+
+/*
+ * Wherever the standard library runs out of memory, the run ends with a
+ * message and a failing status, gives back all it holds (the memcheck
+ * suites check that) and leaves no partial or temporary file.
+ */
+TEST(failalloc, ends_soundly_wherever_the_library_runs_out_of_memory)
+{
+	const std::string outofmemory = "ERROR: Out of memory!\n";
+	const std::string readnomem = "Error: readitemfromsfv: can't new sfvitem\n"
+	    "ERROR: Can't read SFV file!\n" + closing;
+	const std::string writefail = "ERROR: Can't write output file!\n";
+	std::string dir = scratchdir();
+	writefile(dir + "/in.sfv", samplefile());
+	const toolrun whole = runfailing({"-i", "in.sfv", "out.sfv"}, dir, 0, "VANTREL_FAILNEW");
+	int n = 1;
+	for (;; n++) {
+		SCOPED_TRACE(n);
+		unlink((dir + "/out.sfv").c_str());
+		toolrun r = runfailing({"-i", "in.sfv", "out.sfv"}, dir, n, "VANTREL_FAILNEW");
+		if (r.status == 0) {
+			EXPECT_EQ(r.out, whole.out);
+			break;
+		}
+		auto endswith = [&r](const std::string &s) {
+			return r.out.size() >= s.size() && r.out.compare(r.out.size() - s.size(), s.size(), s) == 0;
+		};
+		EXPECT_TRUE((r.status == 1 && endswith(readnomem)) ||
+		    (r.status == 255 && (endswith(outofmemory) || endswith(writefail)))) << r.out;
+		EXPECT_EQ(entries(dir), std::set<std::string>{"in.sfv"});
+	}
+	EXPECT_GT(n, 5) << "too few allocations failed to reach every stage";
 	removedir(dir);
 }
 
