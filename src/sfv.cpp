@@ -219,7 +219,7 @@ readint(sfvreader *r, int32_t *v)
  * Returns HEADER_NOTSFV for a short or wrong signature, HEADER_VERSION
  * for a missing version or any version but 1.01.
  */
-int
+headercheck
 readheader(sfvreader *r)
 {
 	char magic[SFV_MAGICLEN];

@@ -73,7 +73,7 @@ struct sfvwriter {
 	unsigned char buf[1 << 16];
 };
 
-enum { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
+enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
  * Memory for items, seen-list entries and the seen index. A build for the tests
@@ -97,7 +97,7 @@ sfvitem *new_sfvitem(size_t textsize);
 void free_sfvitem(sfvitem *item);
 const sfvitem *nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending);
 void initreader(sfvreader *r, FILE *fp);
-int readheader(sfvreader *r);
+headercheck readheader(sfvreader *r);
 sfvitem *readitemfromsfv(sfvreader *r, bool has_type);
 void initwriter(sfvwriter *w, FILE *fp);
 void writeheader(sfvwriter *w);

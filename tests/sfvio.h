@@ -12,7 +12,7 @@
 #include "vantrel.h"
 
 struct parsed {
-	int header;
+	headercheck header;
 	sfvitem *links;
 	sfvitem *favorite;
 	std::string printed;
