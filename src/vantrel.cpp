@@ -144,6 +144,8 @@ readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
 	case HEADER_VERSION:
 		std::fputs("ERROR: only support SFV1.01...sorry.\n", stdout);
 		return false;
+	case HEADER_OK:
+		break;
 	}
 	showversion();
 	if ((*links = readtree(r, "LINKS")) != nullptr &&
