@@ -42,34 +42,36 @@ static const char *const readmessages[] = {
 
 #ifdef VANTREL_FAILALLOC
 /*
- * Counts every allocation of an item, a seen-list entry or the seen
- * index from 1 and fails number VANTREL_FAILALLOC; with the variable
- * unset or 0, none.
+ * Tells whether this allocation, counted from 1 in *count, is the one
+ * the environment variable named fails; with it unset or 0, none is.
  */
+static bool
+failsnow(unsigned long *count, const char *variable)
+{
+	const char *fail = std::getenv(variable);
+
+	return fail != nullptr && ++*count == std::strtoul(fail, nullptr, 10);
+}
+
+/* Memory for an item, a seen-list entry or the seen index; VANTREL_FAILALLOC picks one to fail. */
 void *
 itemalloc(size_t size)
 {
 	static unsigned long count;
-	const char *fail = std::getenv("VANTREL_FAILALLOC");
 
-	if (fail != nullptr && ++count == std::strtoul(fail, nullptr, 10))
-		return nullptr;
-	return std::malloc(size);
+	return failsnow(&count, "VANTREL_FAILALLOC") ? nullptr : std::malloc(size);
 }
 
 /*
  * The same for the standard library's allocations (strings, the walks'
- * stacks), which fail by throwing: number VANTREL_FAILNEW throws.
+ * stacks), which fail by throwing: VANTREL_FAILNEW picks one.
  */
 void *
 operator new(size_t size)
 {
 	static unsigned long count;
-	const char *fail = std::getenv("VANTREL_FAILNEW");
-	void *p = nullptr;
+	void *p = failsnow(&count, "VANTREL_FAILNEW") ? nullptr : std::malloc(size > 0 ? size : 1);
 
-	if (fail == nullptr || ++count != std::strtoul(fail, nullptr, 10))
-		p = std::malloc(size > 0 ? size : 1);
 	if (p == nullptr)
 		throw std::bad_alloc();
 	return p;
@@ -471,25 +473,16 @@ writebytes(sfvwriter *w, const void *src, size_t n)
 	w->len += n;
 }
 
-/* Stores v at b as a little-endian signed 32-bit integer. */
-static void
-putle32(unsigned char *b, int32_t v)
-{
-	uint32_t u = static_cast<uint32_t>(v);
-
-	b[0] = static_cast<unsigned char>(u);
-	b[1] = static_cast<unsigned char>(u >> 8);
-	b[2] = static_cast<unsigned char>(u >> 16);
-	b[3] = static_cast<unsigned char>(u >> 24);
-}
-
 /* Writes a little-endian signed 32-bit integer. */
 static inline void
 writeint(sfvwriter *w, int32_t v)
 {
-	unsigned char b[4];
+	uint32_t u = static_cast<uint32_t>(v);
+	unsigned char b[4] = {
+		static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
+		static_cast<unsigned char>(u >> 16), static_cast<unsigned char>(u >> 24),
+	};
 
-	putle32(b, v);
 	writebytes(w, b, sizeof(b));
 }
 
