@@ -40,7 +40,7 @@ static const char *const readmessages[] = {
 	"Error: readitemfromsfv: can't new sfvitem\n",
 };
 
-#ifdef VANTREL_FAILALLOC
+#ifdef VANTREL_TESTBUILD
 /*
  * Tells whether this allocation, counted from 1 in *count, is the one
  * the environment variable named fails; with it unset or 0, none is.

@@ -1,7 +1,8 @@
 /*
- * Records, option word and routines shared by the three modules of
- * Vantrel: items and the favourites file format (sfv.cpp), the walks
- * over the trees (tree.cpp) and the driver (vantrel.cpp).
+ * Records, option word and routines shared by the modules of Vantrel:
+ * items and the favourites file format (sfv.cpp), the walks over the
+ * trees (tree.cpp), the driver (vantrel.cpp) and the platform layer
+ * that replaces the destination safely (platform.cpp).
  */
 #ifndef VANTREL_H
 #define VANTREL_H
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 enum itemkind { SFV_URL = 1, SFV_FOLDER = 2 };
@@ -73,16 +75,28 @@ struct sfvwriter {
 	unsigned char buf[1 << 16];
 };
 
+/*
+ * A destination being written: straight, or to a new file that takes
+ * the place of path once complete.
+ */
+struct output {
+	std::string path;      /* the file to replace: a symbolic link's target */
+	std::string temp;      /* the new file's name, or the one it will take */
+	bool replace = false;  /* written to a new file, not straight */
+	bool named = false;    /* the new file is there under temp */
+	sfvwriter w;
+};
+
 enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
- * Memory for items, seen-list entries and the seen index. A build for the tests
- * (VANTREL_FAILALLOC) counts these allocations and fails the one whose
- * number the environment variable of that name gives, so that the
- * tests can reach every path of a failed allocation; the tool as
- * shipped calls malloc straight.
+ * Memory for items, seen-list entries and the seen index. The build for
+ * the tests (VANTREL_TESTBUILD) counts these allocations and fails the
+ * one whose number the environment variable VANTREL_FAILALLOC gives, so
+ * that the tests can reach every path of a failed allocation; the tool
+ * as shipped calls malloc straight.
  */
-#ifdef VANTREL_FAILALLOC
+#ifdef VANTREL_TESTBUILD
 void *itemalloc(size_t size);
 #else
 inline void *
@@ -110,5 +124,13 @@ void initcount(itemcount *count, const sfvitem *list);
 void countitems(itemcount *count, const sfvitem *list);
 void indent(size_t depth);
 void listitems(const sfvitem *list, size_t depth);
+
+/* platform.cpp */
+void guardstdfds(void);
+void takeargs(int *argc, char ***argv);
+FILE *openinput(const std::string &name);
+bool openoutput(output *out, const std::string &name);
+bool completeoutput(output *out);
+void discardoutput(output *out);
 
 #endif
