@@ -1,7 +1,7 @@
 /*
  * sfvgen: writes a large favourites file for timing Vantrel.
  *
- *	sfvgen nurls ndistinct outfile [seed]
+ *	sfvgen [-c] nurls ndistinct outfile [seed]
  *
  * The file holds nurls URL items, half in LINKS and half in Favorite,
  * in folders of up to a hundred items, each folder holding a sub-folder
@@ -9,6 +9,11 @@
  * least once, the rest of the items repeating them at random places);
  * titles and URLs are 20 to 80 bytes long. The same arguments always
  * give the same file.
+ *
+ * With -c every URL is 40 bytes long and all of them have one and the
+ * same value under the standard library's unkeyed string hash (that of
+ * 64-bit libstdc++), as a file made to slow down a hash table would.
+ * Where that hash differs, sfvgen says so and fails.
  */
 #include <cerrno>
 #include <cinttypes>
@@ -17,17 +22,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 static const size_t GROUPSIZE = 100; /* URL items in a folder and its sub-folder */
 static const size_t TEXTMIN = 20;
 static const size_t TEXTMAX = 80;
 
+/* The unkeyed string hash: its multiplier and seed, and the state every colliding URL reaches. */
+static const uint64_t HASHMUL = 0xc6a4a7935bd1e995ULL;
+static const uint64_t HASHSEED = 0xc70f6907ULL;
+static const uint64_t COLLIDESTATE = 0x76616e7472656c21ULL;
+static const size_t COLLIDEPREFIX = 32;
+
 /* The file being written and the pseudo-random state that fills it. */
 struct generator {
 	FILE *fp;
 	uint64_t rng;
 	const std::vector<uint32_t> *urlids; /* the URL of each item */
+	std::string (*urltext)(uint32_t id);
 	size_t nextitem;
 };
 
@@ -84,13 +97,101 @@ pad(std::string *s, size_t len, uint64_t *state)
  * bytes long, both drawn from the number alone.
  */
 static std::string
-urltext(uint32_t id)
+plainurl(uint32_t id)
 {
 	uint64_t state = id;
 	std::string s = "http://s" + std::to_string(id) + ".example/";
 
 	pad(&s, TEXTMIN + randombelow(&state, TEXTMAX - TEXTMIN + 1), &state);
 	return s;
+}
+
+/* v with its top 17 bits folded into its low ones; applied twice, it gives v back. */
+static uint64_t
+shiftmix(uint64_t v)
+{
+	return v ^ v >> 47;
+}
+
+/* The inverse of the odd number a modulo 2^64, by Newton's iteration (3, 6, ..., 96 bits). */
+static uint64_t
+inverse(uint64_t a)
+{
+	uint64_t x = a;
+
+	for (int i = 0; i < 5; i++)
+		x *= 2 - a * x;
+	return x;
+}
+
+/*
+ * The unkeyed hash's state after the 8-byte blocks of s (its size a
+ * multiple of 8), for a text len bytes long in all.
+ */
+static uint64_t
+hashstate(const std::string &s, size_t len)
+{
+	uint64_t h = HASHSEED ^ len * HASHMUL;
+
+	for (size_t i = 0; i < s.size(); i += 8) {
+		uint64_t k = 0;
+		for (size_t j = 8; j > 0; j--)
+			k = k << 8 | static_cast<unsigned char>(s[i + j - 1]);
+		h = (h ^ shiftmix(k * HASHMUL) * HASHMUL) * HASHMUL;
+	}
+	return h;
+}
+
+/*
+ * The 8-byte block, little-endian, that takes the hash state h to
+ * COLLIDESTATE: each step of a block's mixing undone in turn.
+ */
+static uint64_t
+collidingblock(uint64_t h)
+{
+	static const uint64_t inv = inverse(HASHMUL);
+
+	return shiftmix((COLLIDESTATE * inv ^ h) * inv) * inv;
+}
+
+/* Tells whether s holds no byte below 0x20 (a zero or a control byte). */
+static bool
+printable(const std::string &s)
+{
+	for (char c : s)
+		if (static_cast<unsigned char>(c) < 0x20)
+			return false;
+	return true;
+}
+
+/*
+ * The URL text of colliding URL number id: a prefix of 32 bytes that
+ * no other number has, then the block that brings the hash state to
+ * COLLIDESTATE, so that the hash of the whole is the same for every
+ * number. A zero byte would end the text early and a control byte would
+ * break a listing's lines, so while the block holds either the prefix
+ * changes and the block is chosen anew (three tries on average). Fails,
+ * saying so, where the standard library's hash is another.
+ */
+static std::string
+collidingurl(uint32_t id)
+{
+	static const size_t want = shiftmix(shiftmix(COLLIDESTATE) * HASHMUL);
+
+	for (unsigned attempt = 0;; attempt++) {
+		std::string s = "http://h.test/" + std::to_string(id) + "/" + std::to_string(attempt);
+		s.resize(COLLIDEPREFIX, 'x');
+		uint64_t k = collidingblock(hashstate(s, COLLIDEPREFIX + 8));
+		for (int i = 0; i < 8; i++)
+			s += static_cast<char>(k >> 8 * i);
+		if (!printable(s))
+			continue;
+		if (std::hash<std::string_view>()(s) != want) {
+			std::fputs("sfvgen: this standard library's string hash is not the one -c defeats\n", stdout);
+			std::exit(1);
+		}
+		return s;
+	}
 }
 
 /* A title of 20 to 80 bytes. */
@@ -137,7 +238,7 @@ puturl(generator *g)
 
 	std::fputc(1, g->fp);
 	putbody(g, titletext(g, "Page", g->nextitem));
-	puttext(g, urltext(id));
+	puttext(g, g->urltext(id));
 	putint(g, static_cast<int32_t>(randombelow(&g->rng, 1000)));
 }
 
@@ -199,11 +300,14 @@ int
 main(int argc, char **argv)
 {
 	unsigned long long nurls, distinct, seed = 1;
+	bool colliding = argc > 1 && std::strcmp(argv[1], "-c") == 0;
 
+	if (colliding)
+		argc--, argv++;
 	if (argc < 4 || argc > 5 || !number(argv[1], &nurls) ||
 	    !number(argv[2], &distinct) || (argc == 5 && !number(argv[4], &seed)) ||
 	    nurls > INT32_MAX || distinct > nurls || (distinct == 0 && nurls > 0)) {
-		std::fputs("usage: sfvgen nurls ndistinct outfile [seed]\n"
+		std::fputs("usage: sfvgen [-c] nurls ndistinct outfile [seed]\n"
 		    "  with 0 < ndistinct <= nurls < 2^31\n", stdout);
 		return 1;
 	}
@@ -212,6 +316,7 @@ main(int argc, char **argv)
 	std::vector<uint32_t> ids = urlplan(nurls, distinct, &g.rng);
 	g.urlids = &ids;
 	g.nextitem = 0;
+	g.urltext = colliding ? collidingurl : plainurl;
 	if ((g.fp = std::fopen(argv[3], "wb")) == nullptr) {
 		std::printf("sfvgen: can't open %s\n", argv[3]);
 		return 1;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string_view>
+#include <random>
 
 #include "vantrel.h"
 
@@ -71,11 +71,95 @@ freestack(void)
 	seencount = 0;
 }
 
-/* The hash under which the index files url. */
+/*
+ * The key of the URL hash, drawn once per run, so that no file can be
+ * made whose URLs all share one hash and turn the index into one long
+ * chain.
+ */
+static uint64_t hashkey[2];
+static bool haskey;
+
+/*
+ * Draws the hash key from the system's random source, the first time
+ * only. Where no random bytes can be had the key stays fixed: the index
+ * still works, it only loses that protection.
+ */
+static void
+drawkey(void)
+{
+	if (haskey)
+		return;
+	haskey = true;
+	try {
+		std::random_device source;
+		for (int i = 0; i < 4; i++)
+			hashkey[i / 2] = hashkey[i / 2] << 32 | source();
+	} catch (...) {
+	}
+}
+
+/* x rotated left by b bits, 0 < b < 64. */
+static inline uint64_t
+rotl(uint64_t x, int b)
+{
+	return x << b | x >> (64 - b);
+}
+
+/* The little-endian number in the 8 bytes at p, read as one load. */
+static inline uint64_t
+load64(const unsigned char *p)
+{
+	return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 |
+	    uint64_t(p[3]) << 24 | uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 |
+	    uint64_t(p[6]) << 48 | uint64_t(p[7]) << 56;
+}
+
+/* One SipHash round over the state v. */
+static inline void
+sipround(uint64_t v[4])
+{
+	v[0] += v[1], v[1] = rotl(v[1], 13), v[1] ^= v[0], v[0] = rotl(v[0], 32);
+	v[2] += v[3], v[3] = rotl(v[3], 16), v[3] ^= v[2];
+	v[0] += v[3], v[3] = rotl(v[3], 21), v[3] ^= v[0];
+	v[2] += v[1], v[1] = rotl(v[1], 17), v[1] ^= v[2], v[2] = rotl(v[2], 32);
+}
+
+/* Mixes the 8-byte block m into the state v, with one round. */
+static inline void
+sipblock(uint64_t v[4], uint64_t m)
+{
+	v[3] ^= m;
+	sipround(v);
+	v[0] ^= m;
+}
+
+/*
+ * The hash under which the index files url: SipHash-1-3 of its bytes
+ * under the run's key. The last block holds the bytes left over (none
+ * for a length that is a multiple of 8), zeros, and the length's low
+ * byte last.
+ */
 static size_t
 hashurl(const char *url)
 {
-	return std::hash<std::string_view>()(url);
+	const unsigned char *p = reinterpret_cast<const unsigned char *>(url);
+	size_t len = std::strlen(url), i = 0;
+	unsigned char last[8] = {0};
+	uint64_t v[4] = {
+		hashkey[0] ^ 0x736f6d6570736575ULL, hashkey[1] ^ 0x646f72616e646f6dULL,
+		hashkey[0] ^ 0x6c7967656e657261ULL, hashkey[1] ^ 0x7465646279746573ULL,
+	};
+
+	for (; len - i >= 8; i += 8)
+		sipblock(v, load64(p + i));
+	std::memcpy(last, p + i, len - i);
+	last[7] = static_cast<unsigned char>(len);
+	sipblock(v, load64(last));
+	v[2] ^= 0xff;
+	sipround(v);
+	sipround(v);
+	sipround(v);
+	return static_cast<size_t>(v[0] ^ v[1] ^ v[2] ^ v[3]);
 }
 
 /*
@@ -211,6 +295,7 @@ killduplicates(sfvitem *list)
 {
 	int32_t removed = 0;
 
+	drawkey();
 	try {
 		list = killdup(list, &removed);
 	} catch (const std::bad_alloc &) {
