@@ -681,24 +681,23 @@ nametemp(output *out)
 }
 
 /*
- * Names the new file, if it has no name yet, closes it and moves it over
- * out->path, with the stop signals held, so that no name of it stays
- * when the run is stopped meanwhile.
+ * Names the new file, if it has no name yet, and moves it over
+ * out->path, with the stop signals held and the file still open, so
+ * that it has a name of its own for as short a time as can be.
  */
 static bool
 putinplace(output *out)
 {
 	holdstops(true);
-	bool named = out->named || nametemp(out);
-	bool closed = std::fclose(out->w.fp) == 0;
-	bool done = named && closed && replacefile(out->temp, out->path);
+	bool done = (out->named || nametemp(out)) && replacefile(out->temp, out->path);
 	if (done) {
 		out->named = false;
 		removeonstop = nullptr;
 	}
 	holdstops(false);
+	bool closed = std::fclose(out->w.fp) == 0;
 	removetemp(out);
-	return done;
+	return done && closed;
 }
 
 /*
