@@ -50,9 +50,8 @@ new_sfvitemmini(const char *url)
 		std::fputs("Error: new_sfvitemmini: can't malloc\n", stdout);
 		return nullptr;
 	}
-	sfvitemmini *e = new (p) sfvitemmini();
-	e->url = static_cast<char *>(std::memcpy(e + 1, url, n));
-	return e;
+	char *text = static_cast<char *>(p) + sizeof(sfvitemmini);
+	return new (p) sfvitemmini{nullptr, static_cast<char *>(std::memcpy(text, url, n))};
 }
 
 /* Frees every entry of the seen list and empties it and its index. */
