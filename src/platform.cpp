@@ -40,7 +40,11 @@
 static const char *volatile removeonstop;
 
 #ifdef _WIN32
-/* The name of a file for the system's wide calls; long names get the prefix that lifts MAX_PATH. */
+/*
+ * The name of a file for the system's wide calls. A name whose full
+ * path would reach MAX_PATH gets the prefix that lifts that limit, and
+ * so is given whole; a device such as NUL keeps its own form.
+ */
 static std::wstring
 widename(const std::string &name)
 {
@@ -48,12 +52,12 @@ widename(const std::string &name)
 	std::wstring w(n > 0 ? n - 1 : 0, L'\0');
 
 	MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, &w[0], n);
-	if (w.size() < MAX_PATH - 12 || w.compare(0, 4, L"\\\\?\\") == 0)
+	if (w.compare(0, 4, L"\\\\?\\") == 0)
 		return w;
-	DWORD len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-	std::wstring full(len, L'\0');
-	len = GetFullPathNameW(w.c_str(), len, &full[0], nullptr);
-	full.resize(len);
+	std::wstring full(GetFullPathNameW(w.c_str(), 0, nullptr, nullptr), L'\0');
+	full.resize(GetFullPathNameW(w.c_str(), DWORD(full.size()), &full[0], nullptr));
+	if (full.size() < MAX_PATH - 12)
+		return w;
 	if (full.size() > 2 && full[1] == L':' && full[2] == L'\\')
 		return L"\\\\?\\" + full;
 	if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\.\\") != 0)
