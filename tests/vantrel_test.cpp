@@ -135,7 +135,8 @@ launcher()
 	std::istringstream runner(getenv("VANTREL_RUNNER") ? getenv("VANTREL_RUNNER") : "");
 	for (std::string w; runner >> w;)
 		words.push_back(w);
-	words.push_back(getenv("VANTREL_EXE") ? getenv("VANTREL_EXE") : VANTREL_BIN);
+	/* VANTREL_NOTMPFILE has the test build make every new file with a name. */
+	words.push_back(getenv("VANTREL_EXE") ? getenv("VANTREL_EXE") : getenv("VANTREL_NOTMPFILE") ? VANTREL_TESTBIN : VANTREL_BIN);
 	return words;
 }
 
@@ -586,7 +587,7 @@ TEST(dest, reports_what_cannot_be_written)
 
 /*
  * The first n items of a file large enough that its export takes a
- * while: 50000 URLs, then the same again, to be found after the seen
+ * while: 30000 URLs, then the same again, to be found after the seen
  * index has grown many times.
  */
 std::string
@@ -594,7 +595,7 @@ bigfile(int n)
 {
 	strings urls;
 	for (int i = 0; i < n; i++)
-		urls.push_back(url("a title of some length " + std::to_string(i), "http://example.com/" + std::to_string(i % 50000)));
+		urls.push_back(url("a title of some length " + std::to_string(i), "http://example.com/" + std::to_string(i % 30000)));
 	return sfv(root("L", urls));
 }
 
@@ -633,7 +634,7 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_stops_the_run)
 	if (underrunner)
 		GTEST_SKIP() << "the moments are timed for the tool run directly";
 	scratch s;
-	const std::string old = bigfile(100000), clean = bigfile(50000);
+	const std::string old = bigfile(60000), clean = bigfile(30000);
 	writefile(s / "in.sfv", old);
 	auto start = std::chrono::steady_clock::now();
 	ASSERT_EQ(runtool({"in.sfv", "in.sfv"}, {s.dir}).status, 0);
@@ -661,7 +662,7 @@ TEST(dest, removes_its_named_new_file_when_a_signal_stops_it)
 	if (underrunner)
 		GTEST_SKIP() << "the signal is for the tool itself";
 	scratch s;
-	const std::string old = bigfile(100000);
+	const std::string old = bigfile(60000);
 	for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
 		SCOPED_TRACE(strsignal(sig));
 		writefile(s / "in.sfv", old);
@@ -670,7 +671,7 @@ TEST(dest, removes_its_named_new_file_when_a_signal_stops_it)
 				std::this_thread::sleep_for(std::chrono::microseconds(100));
 			kill(pid, sig);
 		};
-		toolrun r = runtool({"in.sfv", "in.sfv"}, {s.dir, {"VANTREL_EXE=" VANTREL_TESTBIN, "VANTREL_NOTMPFILE=1"}, 0, "", 0, stop});
+		toolrun r = runtool({"in.sfv", "in.sfv"}, {s.dir, {"VANTREL_NOTMPFILE=1"}, 0, "", 0, stop});
 		EXPECT_EQ(r.status, 128 + sig);
 		EXPECT_EQ(readfile(s / "in.sfv"), old);
 		EXPECT_EQ(entries(s.dir), std::set<std::string>{"in.sfv"});
