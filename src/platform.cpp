@@ -1,6 +1,6 @@
 /*
  * The platform layer: the run's standard descriptors and arguments, the
- * source file, and the destination's safe replacement.
+ * source file, random bits, and the destination's safe replacement.
  *
  * A destination that is a regular file, or one yet to be made, is
  * written to a new file in its folder and put in its place only once
@@ -157,6 +157,14 @@ holdstops(bool hold)
 		LeaveCriticalSection(&stopping);
 }
 
+/* A handle on the file, folder or device w names, for asking about it, not for reading. */
+static HANDLE
+openexisting(const std::wstring &w)
+{
+	return CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+	    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 /*
  * The kind of file path names, a symbolic link followed, in st_mode:
  * a device such as NUL is S_IFCHR. False when there is none.
@@ -164,8 +172,7 @@ holdstops(bool hold)
 static bool
 statfile(const std::string &path, struct stat *st)
 {
-	HANDLE h = CreateFileW(widename(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
-	    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE h = openexisting(widename(path));
 	BY_HANDLE_FILE_INFORMATION info;
 	int kind = 0;
 
@@ -203,8 +210,7 @@ resolvelink(const std::string &name)
 
 	if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
 		return name;
-	HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
-	    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE h = openexisting(w);
 	if (h == INVALID_HANDLE_VALUE)
 		return name;
 	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
@@ -516,6 +522,30 @@ folderof(const std::string &path)
 	return sep == std::string::npos ? "" : path.substr(0, sep + 1);
 }
 
+/* The folder that holds path, as a name the system opens: "." for none. */
+static std::string
+folder(const std::string &path)
+{
+	std::string dir = folderof(path);
+
+	return dir.empty() ? "." : dir;
+}
+
+/*
+ * 64 bits from the system's random source, or none (0) where it gives
+ * none: what is drawn from them then still works, only predictably.
+ */
+uint64_t
+randombits(void)
+{
+	try {
+		std::random_device source;
+		return uint64_t(source()) << 32 | source();
+	} catch (const std::exception &) {
+		return 0;
+	}
+}
+
 /*
  * Puts six new letters at the end of name, random where the system
  * gives random numbers; the name's length stays, so nothing is
@@ -528,12 +558,7 @@ newletters(std::string *name)
 	    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 	static uint64_t state;
 
-	try {
-		std::random_device rd;
-		state ^= uint64_t(rd()) << 32 | rd();
-	} catch (const std::exception &) {
-		/* Without random numbers the names still differ, only predictably. */
-	}
+	state ^= randombits();
 	for (size_t i = name->size() - 6; i < name->size(); i++) {
 		state = state * 6364136223846793005ULL + 1442695040888963407ULL;
 		(*name)[i] = letters[(state >> 33) % (sizeof(letters) - 1)];
@@ -550,7 +575,7 @@ tempname(const std::string &path)
 {
 	std::string dir = folderof(path);
 	std::string base = path.substr(dir.size());
-	size_t room = namemax(dir.empty() ? "." : dir) - 7;
+	size_t room = namemax(folder(path)) - 7;
 
 	if (base.size() > room) {
 		while (room > 0 && (base[room] & 0xc0) == 0x80)
@@ -621,10 +646,8 @@ opendirect(output *out)
 static bool
 openreplacing(output *out, const struct stat *old)
 {
-	std::string dir = folderof(out->path);
-
 	out->temp = tempname(out->path);
-	int fd = createunnamed(dir.empty() ? "." : dir);
+	int fd = createunnamed(folder(out->path));
 	if (fd < 0)
 		fd = createtemp(out);
 	FILE *fp = fd >= 0 && keepmode(fd, old) ? fdopen(fd, "wb") : nullptr;
@@ -721,7 +744,6 @@ completeoutput(output *out)
 		return std::fclose(out->w.fp) == 0;
 	if (!putinplace(out))
 		return false;
-	std::string dir = folderof(out->path);
-	syncfolder(dir.empty() ? "." : dir);
+	syncfolder(folder(out->path));
 	return true;
 }

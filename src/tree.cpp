@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <random>
 
 #include "vantrel.h"
 
@@ -73,28 +72,21 @@ freestack(void)
 /*
  * The key of the URL hash, drawn once per run, so that no file can be
  * made whose URLs all share one hash and turn the index into one long
- * chain.
+ * chain. Where the system gives no random bits the key stays fixed:
+ * the index still works, it only loses that protection.
  */
 static uint64_t hashkey[2];
 static bool haskey;
 
-/*
- * Draws the hash key from the system's random source, the first time
- * only. Where no random bytes can be had the key stays fixed: the index
- * still works, it only loses that protection.
- */
+/* Draws the hash key, the first time only. */
 static void
 drawkey(void)
 {
 	if (haskey)
 		return;
 	haskey = true;
-	try {
-		std::random_device source;
-		for (int i = 0; i < 4; i++)
-			hashkey[i / 2] = hashkey[i / 2] << 32 | source();
-	} catch (...) {
-	}
+	hashkey[0] = randombits();
+	hashkey[1] = randombits();
 }
 
 /* x rotated left by b bits, 0 < b < 64. */

@@ -132,5 +132,6 @@ FILE *openinput(const std::string &name);
 bool openoutput(output *out, const std::string &name);
 bool completeoutput(output *out);
 void discardoutput(output *out);
+uint64_t randombits(void);
 
 #endif
