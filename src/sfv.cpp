@@ -7,6 +7,7 @@
  * file has supplied it in full. Walks keep their own stack, so the
  * nesting depth of a file never becomes depth of the call stack.
  */
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -75,6 +76,19 @@ operator new(size_t size)
 	if (p == nullptr)
 		throw std::bad_alloc();
 	return p;
+}
+
+/* A system call of the export: VANTREL_FAILSYS picks one to fail, with errno VANTREL_FAILERRNO. */
+bool
+sysfails(void)
+{
+	static unsigned long count;
+	const char *err = std::getenv("VANTREL_FAILERRNO");
+
+	if (!failsnow(&count, "VANTREL_FAILSYS"))
+		return false;
+	errno = err != nullptr ? std::atoi(err) : EIO;
+	return true;
 }
 
 void
@@ -426,9 +440,9 @@ readitemfromsfv(sfvreader *r, bool has_type)
 }
 
 void
-initwriter(sfvwriter *w, FILE *fp)
+initwriter(sfvwriter *w, int fd)
 {
-	w->fp = fp;
+	w->fd = fd;
 	w->len = 0;
 	w->failed = false;
 }
@@ -437,7 +451,7 @@ initwriter(sfvwriter *w, FILE *fp)
 static void
 drain(sfvwriter *w)
 {
-	if (!w->failed && std::fwrite(w->buf, 1, w->len, w->fp) != w->len)
+	if (!w->failed && !writeall(w->fd, w->buf, w->len))
 		w->failed = true;
 	w->len = 0;
 }

@@ -217,9 +217,15 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	savetosfv(&out.w, favorite, false);
 	if (!stepdone(&out))
 		return false;
-	if (!completeoutput(&out)) {
+	switch (completeoutput(&out)) {
+	case COMPLETE_FAILED:
 		std::fputs("ERROR: Can't write output file!\n", stdout);
 		return false;
+	case COMPLETE_UNSYNCED:
+		std::fputs("ERROR: Output file is in place, but can't be flushed to disk!\n", stdout);
+		return false;
+	case COMPLETE_OK:
+		break;
 	}
 	std::fputs("Export was completed!\n", stdout);
 	return true;
@@ -316,7 +322,8 @@ closestdout(int status)
 int
 main(int argc, char **argv)
 {
-	guardstdfds();
+	if (!guardstdfds())
+		return -1;
 	takeargs(&argc, &argv);
 	return closestdout(vantrel(argc, argv));
 }

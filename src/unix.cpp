@@ -1,0 +1,595 @@
+/*
+ * The platform layer on Unix: the standard descriptors, the source
+ * file, the stop signals, and the calls that put a new file in the
+ * place of the destination.
+ *
+ * The destination is reached through its folder's descriptor. Every
+ * step after the folder is opened (the new file, its name, the rename,
+ * the flush) is taken relative to it, so that only a name within the
+ * folder must fit the folder's limits and no name can be redirected
+ * between two steps. Symbolic links are followed here, one at a time,
+ * under the kernel's own rules.
+ */
+#ifndef _WIN32
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
+
+#include "platform.h"
+
+/* The most links a name may lead through, as the kernel allows. */
+#define MAXLINKS 40
+
+void
+takeargs(int *, char ***)
+{
+}
+
+/*
+ * Holds each closed standard descriptor, so that no file the run opens
+ * can take its place and receive its messages: with /dev/null, or where
+ * there is none (a chroot without /dev) with the reading end of a pipe
+ * that has no writer. Standard output is held by something that can't
+ * be written: a run that had none could not print what it was asked
+ * to, and its failed writes end it as a run whose output failed.
+ * Returns false when a descriptor can't be held at all.
+ */
+bool
+guardstdfds(void)
+{
+	for (int fd = 0; fd <= 2; fd++) {
+		int p[2];
+		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+			continue;
+		if (open("/dev/null", fd == 1 ? O_RDONLY : O_RDWR) == fd)
+			continue;
+		if (pipe(p) != 0)
+			return false;
+		close(p[1]);
+	}
+	return true;
+}
+
+FILE *
+openinput(const std::string &name)
+{
+	return std::fopen(name.c_str(), "rb");
+}
+
+/* The signals whose default action ends the run, faults among them. */
+static const int stopsignals[] = {
+	SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+	SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+	SIGABRT, SIGTRAP, SIGSYS,
+};
+
+static sigset_t caught;     /* the stop signals the run catches */
+static sigset_t callermask; /* the signal mask to restore when they are let in */
+
+/*
+ * The new file to remove should the run be stopped, while it has a
+ * name; the handler reads it, so it changes only while the signals are
+ * held.
+ */
+static int stopdir = -1;
+static const char *volatile stopname;
+
+/* Removes the new file, then lets the signal end the run as it would have. */
+static void
+onstop(int sig)
+{
+	if (stopname != nullptr)
+		unlinkat(stopdir, stopname, 0);
+	raise(sig);
+}
+
+/*
+ * Cleans up on every signal that ends a run, save those it was started
+ * ignoring (under nohup, say), which stay ignored.
+ */
+void
+catchstops(void)
+{
+	struct sigaction sa = {}, old;
+
+	sigemptyset(&sa.sa_mask);
+	for (int sig : stopsignals)
+		sigaddset(&sa.sa_mask, sig);
+	sa.sa_handler = onstop;
+	sa.sa_flags = SA_RESETHAND;
+	sigemptyset(&caught);
+	for (int sig : stopsignals)
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN &&
+		    sigaction(sig, &sa, nullptr) == 0)
+			sigaddset(&caught, sig);
+}
+
+/* Holds the stop signals while the new file changes name; the caller's mask is kept. */
+void
+holdstops(void)
+{
+	sigprocmask(SIG_BLOCK, &caught, &callermask);
+}
+
+/* Sets back the mask the run had, so that a signal the caller blocked stays blocked. */
+void
+releasestops(void)
+{
+	sigprocmask(SIG_SETMASK, &callermask, nullptr);
+}
+
+void
+removeonstop(const place *p, const char *name)
+{
+	stopdir = p != nullptr ? p->dir : -1;
+	stopname = name;
+}
+
+/*
+ * The descriptor that a name stands for when it names one of the run's
+ * own (/dev/stdout, /dev/fd/3, /proc/self/fd/3), or -1. Such a name is
+ * written through the descriptor, never by replacing the file behind
+ * it, which may be a log opened for appending.
+ */
+static int
+owndescriptor(const std::string &name)
+{
+	static const char *const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+	static const char *const folders[] = {"/dev/fd/", "/proc/self/fd/"};
+
+	for (int fd = 0; fd <= 2; fd++)
+		if (name == streams[fd])
+			return fd;
+	for (const char *folder : folders) {
+		size_t n = std::strlen(folder);
+		if (name.compare(0, n, folder) == 0 && name.size() > n && name.size() <= n + 9 &&
+		    name.find_first_not_of("0123456789", n) == std::string::npos)
+			return std::atoi(name.c_str() + n);
+	}
+	return -1;
+}
+
+/*
+ * Opens a folder for the steps taken in it, relative to at. One that
+ * may be searched but not read (mode 0300) is opened for searching
+ * alone where the system allows it; it can't be flushed itself then.
+ */
+static int
+openfolder(int at, const char *path)
+{
+	int fd = SYS(openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+
+#if defined(O_PATH)
+	if (fd < 0 && errno == EACCES)
+		fd = SYS(openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+#elif defined(O_SEARCH)
+	if (fd < 0 && errno == EACCES)
+		fd = SYS(openat(at, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC));
+#endif
+	return fd;
+}
+
+/*
+ * Moves p to the folder that holds path, taken relative to p's folder
+ * (the working folder at first), and to path's last part. A path that
+ * ends in "/" names the folder itself, as ".".
+ */
+static bool
+enterfolder(place *p, const std::string &path)
+{
+	size_t sep = path.rfind('/');
+	std::string folder = sep == std::string::npos ? "." : path.substr(0, sep + 1);
+	int fd = openfolder(p->dir >= 0 ? p->dir : AT_FDCWD, folder.c_str());
+
+	if (fd < 0)
+		return false;
+	closeplace(p);
+	p->dir = fd;
+	p->name = path.substr(sep == std::string::npos ? 0 : sep + 1);
+	if (p->name.empty())
+		p->name = ".";
+	return true;
+}
+
+/*
+ * Tells whether the link st, in p's folder, may be followed: not when
+ * it lies in a sticky folder that others may write, and belongs to
+ * neither the user running the run nor the folder's owner, where
+ * another user may have planted it. The kernel applies this rule to
+ * opening such a link wherever it is switched on; the run applies it
+ * whatever the machine's setting.
+ */
+static bool
+mayfollow(const place &p, const struct stat *st)
+{
+	struct stat folder;
+
+	if (SYS(fstat(p.dir, &folder)) != 0)
+		return false;
+	if ((folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
+		return true;
+	if (st->st_uid == geteuid() || st->st_uid == folder.st_uid)
+		return true;
+	errno = EACCES;
+	return false;
+}
+
+/* Reads the text of the link that p names into *target. */
+static bool
+readlinkof(const place &p, std::string *target)
+{
+	for (size_t size = 256;; size *= 2) {
+		target->resize(size);
+		ssize_t n = SYS(readlinkat(p.dir, p.name.c_str(), &(*target)[0], size));
+		if (n < 0)
+			return false;
+		if (size_t(n) < size) {
+			target->resize(size_t(n));
+			return true;
+		}
+	}
+}
+
+/* Holds a copy of the run's descriptor fd in p, as a destination with no name. */
+static destkind
+holddescriptor(place *p, int fd)
+{
+	int copy = SYS(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+
+	if (copy < 0)
+		return DEST_FAILED;
+	closeplace(p);
+	p->dir = copy;
+	p->name.clear();
+	return DEST_STREAM;
+}
+
+/*
+ * Finds what the destination name stands for, following symbolic links
+ * one at a time, each relative to the folder it lies in, and leaves in
+ * p the folder and the name of the file at the end; *st is that file's,
+ * when there is one. A link to no file leads to a new file of its
+ * target's name. For DEST_STREAM p holds a copy of the descriptor.
+ */
+destkind
+finddest(const std::string &name, place *p, struct stat *st)
+{
+	std::string path = name;
+
+	for (int links = 0; links <= MAXLINKS; links++) {
+		int fd = owndescriptor(path);
+		if (fd >= 0)
+			return holddescriptor(p, fd);
+		if (!enterfolder(p, path))
+			return DEST_FAILED;
+		if (SYS(fstatat(p->dir, p->name.c_str(), st, AT_SYMLINK_NOFOLLOW)) != 0)
+			return errno == ENOENT ? DEST_NEW : DEST_FAILED;
+		if (!S_ISLNK(st->st_mode))
+			return S_ISREG(st->st_mode) ? DEST_FILE : DEST_OTHER;
+		if (!mayfollow(*p, st) || !readlinkof(*p, &path))
+			return DEST_FAILED;
+	}
+	errno = ELOOP;
+	return DEST_FAILED;
+}
+
+bool
+writable(const place &p)
+{
+	return SYS(faccessat(p.dir, p.name.c_str(), W_OK, 0)) == 0;
+}
+
+/*
+ * Tells whether the folder takes new entries but lets none go (an
+ * append-only folder): no file there can be replaced, and no new one
+ * removed.
+ */
+bool
+appendonly(const place &p)
+{
+#if defined(STATX_ATTR_APPEND)
+	struct statx sx;
+
+	return statx(p.dir, "", AT_EMPTY_PATH, 0, &sx) == 0 &&
+	    (sx.stx_attributes & sx.stx_attributes_mask & STATX_ATTR_APPEND) != 0;
+#elif defined(UF_APPEND) && defined(SF_APPEND)
+	struct stat st;
+
+	return fstat(p.dir, &st) == 0 && (st.st_flags & (UF_APPEND | SF_APPEND)) != 0;
+#else
+	(void)p;
+	return false;
+#endif
+}
+
+/* The longest name the folder takes; 255 where it does not say. */
+size_t
+namemax(const place &p)
+{
+	long max = fpathconf(p.dir, _PC_NAME_MAX);
+
+	return max > 7 ? size_t(max) : 255;
+}
+
+void
+closeplace(place *p)
+{
+	if (p->dir >= 0)
+		close(p->dir);
+	p->dir = -1;
+}
+
+/*
+ * Tells whether an unnamed file can be named once written: only through
+ * /proc, which a chroot may lack. The test build can be told there are
+ * none (VANTREL_NOTMPFILE), as on a system without them.
+ */
+static bool
+unnamedfiles(void)
+{
+#ifdef VANTREL_TESTBUILD
+	if (std::getenv("VANTREL_NOTMPFILE") != nullptr)
+		return false;
+#endif
+	return access("/proc/self/fd", X_OK) == 0;
+}
+
+/*
+ * Makes a file in the folder that has no name, so that it vanishes
+ * however the run ends until it is given one. -1 with errno EOPNOTSUPP
+ * where the system or the filesystem has no such files.
+ */
+int
+createunnamed(const place &p, int mode)
+{
+#if defined(O_TMPFILE)
+	if (unnamedfiles()) {
+		int fd = SYS(openat(p.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+		if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+			return fd;
+	}
+#else
+	(void)p, (void)mode;
+#endif
+	errno = EOPNOTSUPP;
+	return -1;
+}
+
+/* Gives the unnamed file fd this name in its folder; errno EEXIST when the name is taken. */
+bool
+nameunnamed(int fd, const place &p, const char *name)
+{
+	char self[32];
+
+	std::snprintf(self, sizeof(self), "/proc/self/fd/%d", fd);
+	return SYS(linkat(AT_FDCWD, self, p.dir, name, AT_SYMLINK_FOLLOW)) == 0;
+}
+
+/* Makes a new file of this name in the folder, for writing; errno EEXIST when the name is taken. */
+int
+createnew(const place &p, const char *name, int mode)
+{
+	return SYS(openat(p.dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+}
+
+/*
+ * Opens the destination itself for writing: a device, a pipe or one of
+ * the run's descriptors as it is; a file emptied, or made.
+ */
+int
+openstraight(place *p, destkind kind)
+{
+	int flags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+
+	if (kind == DEST_STREAM) {
+		int fd = p->dir;
+		p->dir = -1;
+		return fd;
+	}
+	if (kind != DEST_OTHER)
+		flags |= O_CREAT | O_TRUNC;
+	return SYS(openat(p->dir, p->name.c_str(), flags, 0666));
+}
+
+#if defined(__linux__) || defined(__APPLE__)
+/*
+ * The name under which a file's access list is stored as an attribute
+ * (on Linux), and the tags of the entries that matter here.
+ */
+static const char aclname[] = "system.posix_acl_access";
+enum { ACL_GROUPOBJ = 0x04, ACL_MASKOBJ = 0x10 };
+
+#if defined(__linux__)
+static ssize_t
+listattrs(int fd, char *names, size_t size)
+{
+	return flistxattr(fd, names, size);
+}
+
+static ssize_t
+getattr(int fd, const char *name, unsigned char *value, size_t size)
+{
+	return fgetxattr(fd, name, value, size);
+}
+
+static int
+setattr(int fd, const char *name, const unsigned char *value, size_t size)
+{
+	return fsetxattr(fd, name, value, size, 0);
+}
+#elif defined(__APPLE__)
+static ssize_t
+listattrs(int fd, char *names, size_t size)
+{
+	return flistxattr(fd, names, size, 0);
+}
+
+static ssize_t
+getattr(int fd, const char *name, unsigned char *value, size_t size)
+{
+	return fgetxattr(fd, name, value, size, 0, 0);
+}
+
+static int
+setattr(int fd, const char *name, const unsigned char *value, size_t size)
+{
+	return fsetxattr(fd, name, value, size, 0, 0);
+}
+#endif
+
+/*
+ * The group bits that an access list in its stored form (a version,
+ * then the tag, permissions and id of each entry, little-endian) grants
+ * the file's own group: its entry's, within the mask. None when the
+ * list can't be read.
+ */
+static mode_t
+groupbits(const unsigned char *acl, ssize_t len)
+{
+	unsigned group = 0, mask = 7;
+
+	for (ssize_t i = 4; i + 8 <= len; i += 8) {
+		unsigned tag = acl[i] | acl[i + 1] << 8, perm = acl[i + 2] & 7u;
+		if (tag == ACL_GROUPOBJ)
+			group = perm;
+		else if (tag == ACL_MASKOBJ)
+			mask = perm;
+	}
+	return mode_t((group & mask) << 3);
+}
+
+/*
+ * Copies the extended attributes of the file old to the new file fd,
+ * those the run may set, the access list among them. An attribute that
+ * can't be copied is left out; where that is the access list, whose
+ * mask the group bits of mode stand for, the group bits become what the
+ * list granted the group itself, so that no one gains access the
+ * former file did not give. The buffers are the largest an attribute
+ * may take, so that nothing is allocated once the new file exists.
+ */
+static bool
+copyattrs(int fd, int old, mode_t mode)
+{
+	static char names[65536];
+	static unsigned char value[65536];
+	ssize_t n = SYS(listattrs(old, names, sizeof(names)));
+
+	for (char *name = names; name < names + (n > 0 ? n : 0); name += std::strlen(name) + 1) {
+		ssize_t len = SYS(getattr(old, name, value, sizeof(value)));
+		if ((len >= 0 && SYS(setattr(fd, name, value, size_t(len))) == 0) ||
+		    std::strcmp(name, aclname) != 0)
+			continue;
+		if (SYS(fchmod(fd, (mode & ~mode_t(070)) | groupbits(value, len))) != 0)
+			return false;
+	}
+	return true;
+}
+#else
+static bool
+copyattrs(int, int, mode_t)
+{
+	return true;
+}
+#endif
+
+/*
+ * Gives the new file fd the owner, the group, the permission bits and
+ * the extended attributes of old, the file at p it replaces; a new
+ * destination keeps the bits it was made with. The owner is kept only
+ * by a privileged run and the group by a member of it; what can't be
+ * kept is no failure. The mode comes after them, as a change of owner
+ * clears the set-id bits, and the attributes last, as the access list
+ * among them sets the group bits anew.
+ */
+bool
+keepattrs(int fd, const place &p, const struct stat *old)
+{
+	if (old == nullptr)
+		return true;
+	if (SYS(fchown(fd, old->st_uid, old->st_gid)) != 0)
+		(void)SYS(fchown(fd, uid_t(-1), old->st_gid));
+	if (SYS(fchmod(fd, old->st_mode & 07777)) != 0)
+		return false;
+	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+	if (from < 0)
+		return true;
+	bool kept = copyattrs(fd, from, old->st_mode & 07777);
+	close(from);
+	return kept;
+}
+
+bool
+writeall(int fd, const void *buf, size_t n)
+{
+	const char *p = static_cast<const char *>(buf);
+
+	while (n > 0) {
+		ssize_t k = SYS(write(fd, p, n));
+		if (k < 0 && errno == EINTR)
+			continue;
+		if (k <= 0)
+			return false;
+		p += k;
+		n -= size_t(k);
+	}
+	return true;
+}
+
+/* Puts what was written to fd on disk, past the drive's own cache where the system can. */
+bool
+syncfile(int fd)
+{
+#if defined(F_FULLFSYNC)
+	if (fcntl(fd, F_FULLFSYNC) == 0)
+		return true;
+#endif
+	return SYS(fsync(fd)) == 0;
+}
+
+bool
+replacefile(const place &p, const char *temp)
+{
+	return SYS(renameat(p.dir, temp, p.dir, p.name.c_str())) == 0;
+}
+
+void
+removefile(const place &p, const char *name)
+{
+	unlinkat(p.dir, name, 0);
+}
+
+/*
+ * Puts the folder's new entry on disk. A folder opened for searching
+ * alone can't be flushed itself; on Linux the whole filesystem that
+ * holds the new file fd is, instead.
+ */
+bool
+syncfolder(const place &p, int fd)
+{
+	if (syncfile(p.dir))
+		return true;
+#if defined(__linux__)
+	return errno == EBADF && SYS(syncfs(fd)) == 0;
+#else
+	(void)fd;
+	return false;
+#endif
+}
+
+bool
+closefile(int fd)
+{
+	bool closed = close(fd) == 0;
+
+	return !sysfails() && closed;
+}
+#endif
