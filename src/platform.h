@@ -20,10 +20,21 @@ enum destkind {
 };
 
 /*
- * A system call of the export, which the test build may make fail in
- * its place (sysfails()).
+ * A system call of the export, which the build for the tests may make
+ * fail in its place: the one VANTREL_FAILSYS numbers, with the errno
+ * VANTREL_FAILERRNO gives, so that the tests can reach every path of a
+ * failed call.
  */
 #define SYS(call) (sysfails() ? -1 : (call))
+#ifdef VANTREL_TESTBUILD
+bool sysfails(void);
+#else
+inline bool
+sysfails(void)
+{
+	return false;
+}
+#endif
 
 void catchstops(void);
 void holdstops(void);

@@ -7,7 +7,6 @@
  * file has supplied it in full. Walks keep their own stack, so the
  * nesting depth of a file never becomes depth of the call stack.
  */
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -76,19 +75,6 @@ operator new(size_t size)
 	if (p == nullptr)
 		throw std::bad_alloc();
 	return p;
-}
-
-/* A system call of the export: VANTREL_FAILSYS picks one to fail, with errno VANTREL_FAILERRNO. */
-bool
-sysfails(void)
-{
-	static unsigned long count;
-	const char *err = std::getenv("VANTREL_FAILERRNO");
-
-	if (!failsnow(&count, "VANTREL_FAILSYS"))
-		return false;
-	errno = err != nullptr ? std::atoi(err) : EIO;
-	return true;
 }
 
 void

@@ -29,6 +29,29 @@
 /* The most links a name may lead through, as the kernel allows. */
 #define MAXLINKS 40
 
+#ifdef VANTREL_TESTBUILD
+/*
+ * Counts the export's system calls from 1 and tells whether this one is
+ * to fail; the file VANTREL_SYSCOUNT names, if any, is kept as long as
+ * the count, so that a test sees how far a run went.
+ */
+bool
+sysfails(void)
+{
+	static long count;
+	const char *fail = std::getenv("VANTREL_FAILSYS"), *err = std::getenv("VANTREL_FAILERRNO");
+	const char *log = std::getenv("VANTREL_SYSCOUNT");
+
+	count++;
+	if (log != nullptr && truncate(log, count) != 0)
+		std::abort();
+	if (fail == nullptr || std::atol(fail) != count)
+		return false;
+	errno = err != nullptr ? std::atoi(err) : EIO;
+	return true;
+}
+#endif
+
 void
 takeargs(int *, char ***)
 {
@@ -401,6 +424,10 @@ openstraight(place *p, destkind kind)
 }
 
 #if defined(__linux__) || defined(__APPLE__)
+#ifndef ENOATTR
+#define ENOATTR ENODATA
+#endif
+
 /*
  * The name under which a file's access list is stored as an attribute
  * (on Linux), and the tags of the entries that matter here.
@@ -468,24 +495,33 @@ groupbits(const unsigned char *acl, ssize_t len)
 }
 
 /*
- * Copies the extended attributes of the file old to the new file fd,
- * those the run may set, the access list among them. An attribute that
- * can't be copied is left out; where that is the access list, whose
- * mask the group bits of mode stand for, the group bits become what the
- * list granted the group itself, so that no one gains access the
- * former file did not give. The buffers are the largest an attribute
- * may take, so that nothing is allocated once the new file exists.
+ * Copies the extended attributes of the former file, open as from, to
+ * the new file fd: those the run may set, the access list among them.
+ * An attribute that can't be copied is left out. Where that is the
+ * access list, or where the former file's attributes can't be read at
+ * all, the group bits of mode (which stand for the list's mask) become
+ * what the list granted the group itself, none where it can't be read,
+ * so that no one gains access the former file did not give. The
+ * buffers are the largest an attribute may take, so that nothing is
+ * allocated once the new file exists.
  */
 static bool
-copyattrs(int fd, int old, mode_t mode)
+copyattrs(int fd, int from, mode_t mode)
 {
 	static char names[65536];
 	static unsigned char value[65536];
-	ssize_t n = SYS(listattrs(old, names, sizeof(names)));
+	ssize_t n = from < 0 ? -1 : SYS(listattrs(from, names, sizeof(names)));
 
-	for (char *name = names; name < names + (n > 0 ? n : 0); name += std::strlen(name) + 1) {
-		ssize_t len = SYS(getattr(old, name, value, sizeof(value)));
-		if ((len >= 0 && SYS(setattr(fd, name, value, size_t(len))) == 0) ||
+	if (n < 0 && errno == ENOTSUP)
+		return true;
+	if (n < 0) {
+		std::memcpy(names, aclname, sizeof(aclname));
+		n = sizeof(aclname);
+	}
+	for (char *name = names; name < names + n; name += std::strlen(name) + 1) {
+		ssize_t len = from < 0 ? -1 : SYS(getattr(from, name, value, sizeof(value)));
+		if ((len < 0 && (errno == ENOATTR || errno == ENOTSUP)) ||
+		    (len >= 0 && SYS(setattr(fd, name, value, size_t(len))) == 0) ||
 		    std::strcmp(name, aclname) != 0)
 			continue;
 		if (SYS(fchmod(fd, (mode & ~mode_t(070)) | groupbits(value, len))) != 0)
@@ -520,10 +556,9 @@ keepattrs(int fd, const place &p, const struct stat *old)
 	if (SYS(fchmod(fd, old->st_mode & 07777)) != 0)
 		return false;
 	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-	if (from < 0)
-		return true;
 	bool kept = copyattrs(fd, from, old->st_mode & 07777);
-	close(from);
+	if (from >= 0)
+		close(from);
 	return kept;
 }
 

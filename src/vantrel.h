@@ -119,24 +119,15 @@ enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
  * the tests (VANTREL_TESTBUILD) counts these allocations and fails the
  * one whose number the environment variable VANTREL_FAILALLOC gives, so
  * that the tests can reach every path of a failed allocation; the tool
- * as shipped calls malloc straight. In the same way it fails the system
- * call of the export that VANTREL_FAILSYS numbers, with the errno
- * VANTREL_FAILERRNO gives.
+ * as shipped calls malloc straight.
  */
 #ifdef VANTREL_TESTBUILD
 void *itemalloc(size_t size);
-bool sysfails(void);
 #else
 inline void *
 itemalloc(size_t size)
 {
 	return std::malloc(size);
-}
-
-inline bool
-sysfails(void)
-{
-	return false;
 }
 #endif
 
