@@ -32,19 +32,23 @@
 #ifdef VANTREL_TESTBUILD
 /*
  * Counts the export's system calls from 1 and tells whether this one is
- * to fail; the file VANTREL_SYSCOUNT names, if any, is kept as long as
- * the count, so that a test sees how far a run went.
+ * to fail. The file VANTREL_SYSCOUNT names, if any, is kept as long as
+ * the count, so that a test sees how far a run went; at the call
+ * VANTREL_STOPAT numbers the run stops itself, so that a test can send
+ * it a signal at that very moment.
  */
 bool
 sysfails(void)
 {
 	static long count;
 	const char *fail = std::getenv("VANTREL_FAILSYS"), *err = std::getenv("VANTREL_FAILERRNO");
-	const char *log = std::getenv("VANTREL_SYSCOUNT");
+	const char *log = std::getenv("VANTREL_SYSCOUNT"), *stop = std::getenv("VANTREL_STOPAT");
 
 	count++;
 	if (log != nullptr && truncate(log, count) != 0)
 		std::abort();
+	if (stop != nullptr && std::atol(stop) == count)
+		raise(SIGSTOP);
 	if (fail == nullptr || std::atol(fail) != count)
 		return false;
 	errno = err != nullptr ? std::atoi(err) : EIO;
