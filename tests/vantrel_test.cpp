@@ -521,6 +521,8 @@ TEST(dest, cleans_in_place_through_a_new_file_whatever_the_name)
 	for (const std::string &name : {s / "a/in.sfv", s / "b/\xe3\x81\x8a\xe6\xb0\x97\xe3\x81\xab.sfv", longest,
 	    s / deep + std::string(255, 'n'), s / deep + "c/" + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv"}) {
 		SCOPED_TRACE(name.substr(0, 80));
+		if (windowstool && name == longest)
+			continue; /* wine's server names every file by its whole Unix path, which can't be this long */
 		fs::create_directories(fs::path(name).parent_path());
 		writefile(name, twodups);
 		ino_t before = statof(name).st_ino;
