@@ -200,6 +200,22 @@ openoutput(output *out, const std::string &name)
 	return false;
 }
 
+/* Writes all n bytes at buf to fd; false at the first failure. */
+bool
+writeall(int fd, const void *buf, size_t n)
+{
+	const char *p = static_cast<const char *>(buf);
+
+	while (n > 0) {
+		long k = writesome(fd, p, n);
+		if (k <= 0)
+			return false;
+		p += k;
+		n -= size_t(k);
+	}
+	return true;
+}
+
 /* Gives up an export: closes it and removes the new file. */
 void
 discardoutput(output *out)

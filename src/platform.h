@@ -52,6 +52,7 @@ bool nameunnamed(int fd, const place &p, const char *name);
 int createnew(const place &p, const char *name, int mode);
 int openstraight(place *p, destkind kind);
 bool keepattrs(int fd, const place &p, const struct stat *old);
+long writesome(int fd, const void *buf, size_t n);
 bool syncfile(int fd);
 bool replacefile(const place &p, const char *temp);
 void removefile(const place &p, const char *name);

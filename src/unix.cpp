@@ -566,21 +566,16 @@ keepattrs(int fd, const place &p, const struct stat *old)
 	return kept;
 }
 
-bool
-writeall(int fd, const void *buf, size_t n)
+/* Writes some of the n bytes at buf to fd; how many, or -1. */
+long
+writesome(int fd, const void *buf, size_t n)
 {
-	const char *p = static_cast<const char *>(buf);
+	ssize_t k;
 
-	while (n > 0) {
-		ssize_t k = SYS(write(fd, p, n));
-		if (k < 0 && errno == EINTR)
-			continue;
-		if (k <= 0)
-			return false;
-		p += k;
-		n -= size_t(k);
-	}
-	return true;
+	do
+		k = SYS(write(fd, buf, n));
+	while (k < 0 && errno == EINTR);
+	return long(k);
 }
 
 /* Puts what was written to fd on disk, past the drive's own cache where the system can. */

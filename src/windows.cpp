@@ -323,20 +323,10 @@ keepattrs(int, const place &, const struct stat *)
 	return true;
 }
 
-bool
-writeall(int fd, const void *buf, size_t n)
+long
+writesome(int fd, const void *buf, size_t n)
 {
-	const char *p = static_cast<const char *>(buf);
-
-	while (n > 0) {
-		unsigned chunk = n < 0x40000000 ? unsigned(n) : 0x40000000u;
-		int k = _write(fd, p, chunk);
-		if (k <= 0)
-			return false;
-		p += k;
-		n -= size_t(k);
-	}
-	return true;
+	return _write(fd, buf, n < 0x40000000 ? unsigned(n) : 0x40000000u);
 }
 
 bool
