@@ -132,27 +132,26 @@ openstraightout(output *out, destkind kind)
 /*
  * Makes the new file that will take the place of out->dest and of old,
  * the file there now, or of no file when old is none: an unnamed file
- * where the system has them, else a named one, but never a named one
- * in an append-only folder, which could not let its name go. A folder
- * that refuses the new file for permission has the destination written
- * straight. Its temporary name is chosen first, so that nothing need be
- * allocated once the file exists.
+ * where the system and the folder make one, else a named one, but
+ * never a named one in an append-only folder, which could not let its
+ * name go. A folder that refuses the new file for permission has the
+ * destination written straight. The temporary name is chosen first,
+ * so that nothing need be allocated once the file exists.
  */
 static bool
 openreplacing(output *out, const struct stat *old)
 {
-	destkind kind = old != nullptr ? DEST_FILE : DEST_NEW;
 	int mode = old != nullptr ? 0600 : 0666;
 
 	out->temp = tempname(out->dest);
 	int fd = createunnamed(out->dest, mode);
-	if (fd < 0 && errno == EOPNOTSUPP) {
+	if (fd < 0) {
 		if (appendonly(out->dest))
-			return openstraightout(out, kind);
+			return openstraightout(out, DEST_FILE);
 		fd = createtemp(out, mode);
 	}
 	if (fd < 0)
-		return (errno == EACCES || errno == EPERM) && openstraightout(out, kind);
+		return (errno == EACCES || errno == EPERM) && openstraightout(out, DEST_FILE);
 	if (!keepattrs(fd, out->dest, old)) {
 		closefile(fd);
 		removetemp(out);

@@ -26,6 +26,33 @@
 
 #include "platform.h"
 
+/*
+ * Where Unix systems differ. A folder is opened for searching alone
+ * with O_PATH on Linux and O_SEARCH elsewhere. macOS takes one more
+ * argument to each call on extended attributes, and flushes a file
+ * past the drive's own cache only when asked with F_FULLFSYNC.
+ */
+#if defined(O_PATH)
+#define O_SEARCHONLY O_PATH
+#elif defined(O_SEARCH)
+#define O_SEARCHONLY O_SEARCH
+#endif
+#if defined(__APPLE__)
+#define listattrs(fd, names, size) flistxattr(fd, names, size, 0)
+#define getattr(fd, name, value, size) fgetxattr(fd, name, value, size, 0, 0)
+#define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0, 0)
+#elif defined(__linux__)
+#define listattrs(fd, names, size) flistxattr(fd, names, size)
+#define getattr(fd, name, value, size) fgetxattr(fd, name, value, size)
+#define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0)
+#define ENOATTR ENODATA
+#endif
+#if defined(F_FULLFSYNC)
+#define flushfile(fd) (fcntl(fd, F_FULLFSYNC) == 0 || fsync(fd) == 0)
+#else
+#define flushfile(fd) (fsync(fd) == 0)
+#endif
+
 /* The most links a name may lead through, as the kernel allows. */
 #define MAXLINKS 40
 
@@ -157,7 +184,8 @@ releasestops(void)
 void
 removeonstop(const place *p, const char *name)
 {
-	stopdir = p != nullptr ? p->dir : -1;
+	if (p != nullptr)
+		stopdir = p->dir;
 	stopname = name;
 }
 
@@ -195,12 +223,9 @@ openfolder(int at, const char *path)
 {
 	int fd = SYS(openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 
-#if defined(O_PATH)
+#if defined(O_SEARCHONLY)
 	if (fd < 0 && errno == EACCES)
-		fd = SYS(openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
-#elif defined(O_SEARCH)
-	if (fd < 0 && errno == EACCES)
-		fd = SYS(openat(at, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC));
+		fd = SYS(openat(at, path, O_SEARCHONLY | O_DIRECTORY | O_CLOEXEC));
 #endif
 	return fd;
 }
@@ -321,7 +346,7 @@ writable(const place &p)
  * removed.
  */
 bool
-appendonly(const place &p)
+appendonly([[maybe_unused]] const place &p)
 {
 #if defined(STATX_ATTR_APPEND)
 	struct statx sx;
@@ -333,7 +358,6 @@ appendonly(const place &p)
 
 	return fstat(p.dir, &st) == 0 && (st.st_flags & (UF_APPEND | SF_APPEND)) != 0;
 #else
-	(void)p;
 	return false;
 #endif
 }
@@ -372,20 +396,15 @@ unnamedfiles(void)
 
 /*
  * Makes a file in the folder that has no name, so that it vanishes
- * however the run ends until it is given one. -1 with errno EOPNOTSUPP
- * where the system or the filesystem has no such files.
+ * however the run ends until it is given one; -1 where the system, the
+ * filesystem or the folder makes none.
  */
 int
-createunnamed(const place &p, int mode)
+createunnamed([[maybe_unused]] const place &p, [[maybe_unused]] int mode)
 {
 #if defined(O_TMPFILE)
-	if (unnamedfiles()) {
-		int fd = SYS(openat(p.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-		if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
-			return fd;
-	}
-#else
-	(void)p, (void)mode;
+	if (unnamedfiles())
+		return SYS(openat(p.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
 #endif
 	errno = EOPNOTSUPP;
 	return -1;
@@ -410,7 +429,7 @@ createnew(const place &p, const char *name, int mode)
 
 /*
  * Opens the destination itself for writing: a device, a pipe or one of
- * the run's descriptors as it is; a file emptied, or made.
+ * the run's descriptors as it is; a file (DEST_FILE) emptied, or made.
  */
 int
 openstraight(place *p, destkind kind)
@@ -427,55 +446,13 @@ openstraight(place *p, destkind kind)
 	return SYS(openat(p->dir, p->name.c_str(), flags, 0666));
 }
 
-#if defined(__linux__) || defined(__APPLE__)
-#ifndef ENOATTR
-#define ENOATTR ENODATA
-#endif
-
+#if defined(listattrs)
 /*
  * The name under which a file's access list is stored as an attribute
  * (on Linux), and the tags of the entries that matter here.
  */
 static const char aclname[] = "system.posix_acl_access";
 enum { ACL_GROUPOBJ = 0x04, ACL_MASKOBJ = 0x10 };
-
-#if defined(__linux__)
-static ssize_t
-listattrs(int fd, char *names, size_t size)
-{
-	return flistxattr(fd, names, size);
-}
-
-static ssize_t
-getattr(int fd, const char *name, unsigned char *value, size_t size)
-{
-	return fgetxattr(fd, name, value, size);
-}
-
-static int
-setattr(int fd, const char *name, const unsigned char *value, size_t size)
-{
-	return fsetxattr(fd, name, value, size, 0);
-}
-#elif defined(__APPLE__)
-static ssize_t
-listattrs(int fd, char *names, size_t size)
-{
-	return flistxattr(fd, names, size, 0);
-}
-
-static ssize_t
-getattr(int fd, const char *name, unsigned char *value, size_t size)
-{
-	return fgetxattr(fd, name, value, size, 0, 0);
-}
-
-static int
-setattr(int fd, const char *name, const unsigned char *value, size_t size)
-{
-	return fsetxattr(fd, name, value, size, 0, 0);
-}
-#endif
 
 /*
  * The group bits that an access list in its stored form (a version,
@@ -582,11 +559,7 @@ writesome(int fd, const void *buf, size_t n)
 bool
 syncfile(int fd)
 {
-#if defined(F_FULLFSYNC)
-	if (fcntl(fd, F_FULLFSYNC) == 0)
-		return true;
-#endif
-	return SYS(fsync(fd)) == 0;
+	return !sysfails() && flushfile(fd);
 }
 
 bool
@@ -607,14 +580,13 @@ removefile(const place &p, const char *name)
  * holds the new file fd is, instead.
  */
 bool
-syncfolder(const place &p, int fd)
+syncfolder(const place &p, [[maybe_unused]] int fd)
 {
 	if (syncfile(p.dir))
 		return true;
 #if defined(__linux__)
 	return errno == EBADF && SYS(syncfs(fd)) == 0;
 #else
-	(void)fd;
 	return false;
 #endif
 }
