@@ -63,6 +63,20 @@ takeoptions(const char *group)
 }
 
 /*
+ * Tells whether an argument is a group of option letters. Windows
+ * programs take "/" too; on Unix that begins every absolute path.
+ */
+static bool
+isoptiongroup(const char *arg)
+{
+#ifdef _WIN32
+	return arg[0] == '-' || arg[0] == '/';
+#else
+	return arg[0] == '-';
+#endif
+}
+
+/*
  * Sets the option word and the two file names from the arguments.
  * Returns false, having reported it, at a third file argument.
  */
@@ -74,7 +88,7 @@ parseargs(int argc, char **argv, std::string names[2])
 
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
-		if (optionsopen && (arg[0] == '-' || arg[0] == '/')) {
+		if (optionsopen && isoptiongroup(arg)) {
 			if (arg[1] == '-' && arg[2] == '\0')
 				optionsopen = false;
 			else

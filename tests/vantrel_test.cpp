@@ -293,7 +293,7 @@ const std::string twodupsclean = sfv(root("LINKS", {a, folder("f")}), root("Favo
 
 struct e2ecase {
 	const char *name;
-	strings args;                   /* IN and OUT are files of the folder it runs in */
+	strings args;                   /* IN and OUT are files of the folder it runs in, DIR its full path */
 	std::optional<std::string> in;  /* what IN holds, if it exists */
 	std::string printed;            /* BANNER stands for the banner */
 	int status;
@@ -307,8 +307,11 @@ check(const e2ecase &c)
 	SCOPED_TRACE(c.name);
 	scratch s;
 	strings args;
-	for (const std::string &arg : c.args)
+	for (std::string arg : c.args) {
+		if (arg.compare(0, 4, "DIR/") == 0)
+			arg.replace(0, 3, (windowstool ? "Z:" : "") + s.dir);
 		args.push_back(arg == "IN" ? "in.sfv" : arg == "OUT" ? "out.sfv" : arg);
+	}
 	if (c.in)
 		writefile(s / "in.sfv", *c.in);
 	if (c.in && c.in->size() <= 65536 && getenv("VANTREL_SEEDS"))
@@ -326,6 +329,7 @@ check(const e2ecase &c)
 
 TEST(cli, parses_options_and_file_arguments)
 {
+	const std::string counted = "BANNER" + reading + "Counting items...Done\n7 items, 4 folder, 3 urls.\n" + unlinking + freeing;
 	const std::string list = "Title:L\nComment:\nSetting:--------,0\nColor:" + defaultcolor +
 	    "\n\nTitle:F\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n";
 	const e2ecase cases[] = {
@@ -338,9 +342,13 @@ TEST(cli, parses_options_and_file_arguments)
 		{"--v reports the dash and keeps options open", {"--v", "-V"}, {}, "Unknown argument: -\nBANNER", 0, {}},
 		{"--- reports two dashes", {"---"}, {}, "Unknown argument: -\nUnknown argument: -\n" + usage, 0, {}},
 		{"- alone is nothing", {"-", "IN"}, plain, usage, 0, {}},
-		{"/- makes -n a file name", {"/-", "-n", "OUT"}, {}, cantopen, 255, {}},
-		{"options after the files, /i and -n", {"IN", "/i", "OUT", "-n"}, plain,
-		    "BANNER" + reading + "Counting items...Done\n7 items, 4 folder, 3 urls.\n" + unlinking + freeing, 0, {}},
+		{"/- is a source, or on Windows makes -n one", {"/-", "-n", "OUT"}, {}, cantopen, 255, {}},
+		{"options after the files, -i and -n", {"IN", "-i", "OUT", "-n"}, plain, counted, 0, {}},
+		{"/iv: options on Windows, elsewhere a file", {"/iv", "-n", "IN"}, plain, windowstool ? counted : cantopen,
+		    windowstool ? 0 : 255, {}},
+		/* The scratch folder's name holds n, l and v, which a path read as options would turn on. */
+		{"an absolute source", {"DIR/in.sfv", "OUT"}, twodups, "BANNER" + cleaned(2), 0, twodupsclean},
+		{"an absolute destination", {"IN", "DIR/out.sfv"}, twodups, "BANNER" + cleaned(2), 0, twodupsclean},
 		{"-n alone", {"-n", "IN"}, plain, "BANNER" + reading + unlinking + freeing, 0, {}},
 		{"-l implies -n and ignores the destination; -i counts once", {"-il", "IN", "OUT"}, sfv(root("L")),
 		    "BANNER" + reading + list + "Counting items...Done\n2 items, 2 folder, 0 urls.\n" + unlinking + freeing, 0, {}},
