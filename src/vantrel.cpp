@@ -8,6 +8,7 @@
  * options ask for, unlink, export and free, announcing each step on
  * standard output.
  */
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -76,6 +77,20 @@ isoptiongroup(const char *arg)
 #endif
 }
 
+/* Takes one option argument: a group of letters, or a word of its own. */
+static void
+takeoption(const char *arg, bool *optionsopen)
+{
+	if (std::strcmp(arg + 1, "-") == 0)
+		*optionsopen = false;
+	else if (std::strcmp(arg, "--help") == 0)
+		options |= FLAG_HELP;
+	else if (std::strcmp(arg, "--version") == 0)
+		options |= FLAG_VERSION;
+	else
+		takeoptions(arg);
+}
+
 /*
  * Sets the option word and the two file names from the arguments.
  * Returns false, having reported it, at a third file argument.
@@ -89,10 +104,7 @@ parseargs(int argc, char **argv, std::string names[2])
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
 		if (optionsopen && isoptiongroup(arg)) {
-			if (arg[1] == '-' && arg[2] == '\0')
-				optionsopen = false;
-			else
-				takeoptions(arg);
+			takeoption(arg, &optionsopen);
 			continue;
 		}
 		if (nfiles == 2) {
@@ -306,7 +318,7 @@ vantrel(int argc, char **argv)
 		showversion();
 		return 0;
 	}
-	if (names[0].empty() || (!(options & FLAG_NOKILL) && names[1].empty())) {
+	if ((options & FLAG_HELP) || names[0].empty() || (!(options & FLAG_NOKILL) && names[1].empty())) {
 		usage(self);
 		return 0;
 	}

@@ -55,7 +55,8 @@ enum {
 	FLAG_NOKILL = 2,
 	FLAG_ITEMS = 4,
 	FLAG_LISTUP = 8,
-	FLAG_VERSION = 16
+	FLAG_VERSION = 16,
+	FLAG_HELP = 32
 };
 
 extern uint32_t options;

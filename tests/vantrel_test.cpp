@@ -349,6 +349,11 @@ TEST(cli, parses_options_and_file_arguments)
 		/* The scratch folder's name holds n, l and v, which a path read as options would turn on. */
 		{"an absolute source", {"DIR/in.sfv", "OUT"}, twodups, "BANNER" + cleaned(2), 0, twodupsclean},
 		{"an absolute destination", {"IN", "DIR/out.sfv"}, twodups, "BANNER" + cleaned(2), 0, twodupsclean},
+		{"--help alone", {"--help"}, {}, usage, 0, {}},
+		{"--help before files", {"--help", "IN", "OUT"}, plain, usage, 0, {}},
+		{"--version alone", {"--version"}, {}, "BANNER", 0, {}},
+		{"--version before files", {"--version", "IN", "OUT"}, plain, "BANNER", 0, {}},
+		{"--help after -- is a file", {"-n", "--", "--help"}, {}, cantopen, 255, {}},
 		{"-n alone", {"-n", "IN"}, plain, "BANNER" + reading + unlinking + freeing, 0, {}},
 		{"-l implies -n and ignores the destination; -i counts once", {"-il", "IN", "OUT"}, sfv(root("L")),
 		    "BANNER" + reading + list + "Counting items...Done\n2 items, 2 folder, 0 urls.\n" + unlinking + freeing, 0, {}},
