@@ -11,6 +11,8 @@ if [ "$1" = tree ]; then
 	cmake --install "$2" --prefix "$tmp" >/dev/null || fail "cmake --install"
 	bin=$tmp/bin/Vantrel man=$tmp/share/man/man1/Vantrel.1
 	cmp -s "$man" "$3/doc/Vantrel.1" || fail "no manual in share/man/man1, or another one"
+	[ "$(readlink "$tmp/bin/vantrel") $(readlink "$tmp/share/man/man1/vantrel.1")" = "Vantrel Vantrel.1" ] ||
+		fail "no lower-case vantrel and vantrel.1 linked to the tool and its manual"
 	for l in $("$bin" | sed -n 's/^ -\(.\): .*/\1/p'); do
 		grep -qx "\.B \\\\-$l" "$man" || fail "the manual has no entry for -$l"
 	done
@@ -21,8 +23,8 @@ if [ "$1" = tree ]; then
 fi
 (cd "$tmp" && cpack -G DEB --config "$2/CPackConfig.cmake" >/dev/null) || fail "cpack -G DEB"
 deb=$(ls "$tmp"/vantrel_*.deb) || fail "no package named vantrel"
-dpkg-deb -c "$deb" | grep -q ' ./usr/bin/Vantrel$' && dpkg-deb -c "$deb" | grep -q ' ./usr/share/man/man1/Vantrel.1$' ||
-	fail "the package lacks the tool or its manual"
+[ "$(dpkg-deb -c "$deb" | grep -c ' ./usr/\(bin/Vantrel\|bin/vantrel -> Vantrel\|share/man/man1/Vantrel.1\|share/man/man1/vantrel.1 -> Vantrel.1\)$')" = 4 ] ||
+	fail "the package lacks the tool, its manual or their lower-case links"
 dpkg-deb -f "$deb" Description | grep -q 'duplicate bookmarks' || fail "the description says not what it does"
 dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/\n/g; s/ //g' | grep -qv '^\(libc6\|libstdc++6\|libgcc-s1\)$' &&
 	fail "the package depends on more than the C++ runtime"
