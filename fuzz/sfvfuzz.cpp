@@ -5,6 +5,7 @@
  * cleaning again leaves byte for byte as it is; listing reads as
  * cleaning does. A broken property aborts.
  */
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,20 +29,34 @@ require(bool holds, const char *what)
 	}
 }
 
-/* Runs the tool's main as a fresh process would; returns what it printed, and its status in *status. */
+/*
+ * Runs the tool's main as a fresh process would; returns what it
+ * printed, and its status in *status. The signals it catches are the
+ * fuzzer's again afterwards, and the fuzzer's alarm waits till then.
+ */
 static std::string
 run(std::vector<std::string> words, int *status)
 {
 	std::vector<char *> argv;
 	char *buf = nullptr;
 	size_t len = 0;
+	struct sigaction fuzzer[NSIG];
+	sigset_t alarm, mask;
 
 	for (std::string &w : words)
 		argv.push_back(&w[0]);
 	argv.push_back(nullptr);
 	options = 0;
+	for (int sig = 1; sig < NSIG; sig++)
+		sigaction(sig, nullptr, &fuzzer[sig]);
+	sigemptyset(&alarm);
+	sigaddset(&alarm, SIGALRM);
+	sigprocmask(SIG_BLOCK, &alarm, &mask);
 	require((stdout = open_memstream(&buf, &len)) != nullptr, "standard output can be caught");
 	*status = vantrelmain(int(words.size()), argv.data()) & 0xff; /* it closes stdout */
+	for (int sig = 1; sig < NSIG; sig++)
+		sigaction(sig, &fuzzer[sig], nullptr);
+	sigprocmask(SIG_SETMASK, &mask, nullptr);
 	std::string printed(buf, len);
 	std::free(buf);
 	return printed;

@@ -20,7 +20,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__linux__) || defined(__APPLE__)
+#if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
 #endif
 
@@ -37,11 +37,11 @@
 #elif defined(O_SEARCH)
 #define O_SEARCHONLY O_SEARCH
 #endif
-#if defined(__APPLE__)
+#if defined(__APPLE__) && defined(XATTR_NOFOLLOW)
 #define listattrs(fd, names, size) flistxattr(fd, names, size, 0)
 #define getattr(fd, name, value, size) fgetxattr(fd, name, value, size, 0, 0)
 #define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0, 0)
-#elif defined(__linux__)
+#elif defined(__linux__) && defined(XATTR_CREATE)
 #define listattrs(fd, names, size) flistxattr(fd, names, size)
 #define getattr(fd, name, value, size) fgetxattr(fd, name, value, size)
 #define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0)
