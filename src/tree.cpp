@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "vantrel.h"
 
@@ -55,6 +58,21 @@ new_sfvitemmini(const char *url)
 	}
 	char *text = static_cast<char *>(p) + sizeof(sfvitemmini);
 	return new (p) sfvitemmini{nullptr, static_cast<char *>(std::memcpy(text, url, n))};
+}
+
+/*
+ * Has each seen-list entry's block merged with its free neighbours as
+ * it is freed, where the C library would put off merging such small
+ * blocks until a large one is freed, and then merge hundreds of
+ * thousands at once, jumping about the whole heap. Only the GNU C
+ * library is told so; it changes where blocks go, never how many.
+ */
+static void
+mergesmallblocks(void)
+{
+#if defined(__GLIBC__) && defined(M_MXFAST)
+	mallopt(M_MXFAST, 0);
+#endif
 }
 
 /* Frees every entry of the seen list and empties it and its index. */
@@ -423,6 +441,7 @@ killduplicates(sfvitem *list)
 	int32_t removed = 0;
 
 	drawkey();
+	mergesmallblocks();
 	try {
 		list = killdup(list, &removed);
 	} catch (const std::bad_alloc &) {
