@@ -274,10 +274,14 @@ addstack(const char *url, size_t hash)
  */
 #define LOOKAHEAD 8
 
+/* How many places from a hash on the lookahead looks at: one cache line of slots on a 64-bit machine. */
+#define LOOKPLACES 4
+
 /*
  * A URL item ahead of the kill walk: the hash of its url and, once the
  * lookahead has looked in the index, the text found there under that
- * hash, or none.
+ * hash, or none. Such a text is a seen-list entry's, which lasts as
+ * long as the walk.
  */
 struct urlahead {
 	size_t hash;
@@ -342,7 +346,7 @@ lookfurther(lookahead *la)
  * whose slots were asked for when it was hashed and have most likely
  * come by now, and asks for the text held under its hash: the item is
  * then most likely a duplicate, whose url will be compared with that
- * text. Only the first few places from the hash are looked at, where
+ * text. Only the first places from the hash are looked at, where
  * nearly every URL lies; no text is read here.
  */
 static void
@@ -353,7 +357,7 @@ lookinindex(lookahead *la)
 	urlahead *u = &la->ring[(la->first + LOOKAHEAD / 2) % LOOKAHEAD];
 	size_t mask = seensize - 1, i = u->hash & mask;
 
-	for (int n = 0; n < 4 && seenindex[i].url != nullptr; n++, i = (i + 1) & mask) {
+	for (int n = 0; n < LOOKPLACES && seenindex[i].url != nullptr; n++, i = (i + 1) & mask) {
 		if (seenindex[i].hash == u->hash) {
 			u->seen = seenindex[i].url;
 			prefetch(u->seen);
