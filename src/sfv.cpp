@@ -13,7 +13,7 @@
 
 #include "vantrel.h"
 
-/* A text of a record where it lies in the reader's buffer, up to its first zero byte. */
+/* A text of a record where it lies in the reader's buffer, all the bytes its length covers. */
 struct sfvtext {
 	const unsigned char *bytes;
 	size_t len;
@@ -261,8 +261,7 @@ readheader(sfvreader *r)
 
 /*
  * Reads a length-prefixed text, leaving it in the buffer. The length
- * must lie in 0..SFV_TEXTMAX. A text ends at its first zero byte, so
- * bytes after one are read but dropped.
+ * must lie in 0..SFV_TEXTMAX.
  */
 static readerror
 readtext(sfvreader *r, sfvtext *text)
@@ -275,8 +274,7 @@ readtext(sfvreader *r, sfvtext *text)
 		return READ_LENGTH;
 	if ((text->bytes = takebytes(r, size_t(len))) == nullptr)
 		return READ_EOF;
-	const void *zero = std::memchr(text->bytes, 0, size_t(len));
-	text->len = zero != nullptr ? size_t(static_cast<const unsigned char *>(zero) - text->bytes) : size_t(len);
+	text->len = size_t(len);
 	return READ_OK;
 }
 
@@ -351,6 +349,8 @@ readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 /*
  * Copies text to *room, zero-terminated, and returns where it went;
  * *room moves past it. A text that is none (a folder's url) is empty.
+ * A text ends at its first zero byte: the bytes after one are copied
+ * too, but every user of the item stops at that zero.
  */
 static char *
 placetext(char **room, const sfvtext &text)
