@@ -2,7 +2,7 @@
  * Bookmark items and the SFV 1.01 favourites file: reading a tree of
  * item records into items, writing items back as records.
  *
- * Every byte of a source file comes through readbytes(), which fails
+ * Every byte of a source file comes through takebytes(), which fails
  * when the file ends; no length, count or type is acted on before the
  * file has supplied it in full. Walks keep their own stack, so the
  * nesting depth of a file never becomes depth of the call stack.
@@ -13,13 +13,23 @@
 
 #include "vantrel.h"
 
-/* An item record as read from the file, before it has an item of its own. */
+/* A text of a record where it lies in the reader's buffer, all the bytes its length covers. */
+struct sfvtext {
+	const unsigned char *bytes;
+	size_t len;
+};
+
+/*
+ * An item record as read from the file, before it has an item of its
+ * own. Its texts lie in the reader's buffer, which keeps them until the
+ * next record is read.
+ */
 struct sfvrecord {
 	sfvitem fields;
 	int32_t children;
-	char title[SFV_TEXTMAX + 1];
-	char comment[SFV_TEXTMAX + 1];
-	char url[SFV_TEXTMAX + 1];
+	sfvtext title;
+	sfvtext comment;
+	sfvtext url;
 };
 
 /*
@@ -181,18 +191,30 @@ fillreader(sfvreader *r, size_t n)
 }
 
 /*
- * Copies the next n bytes of the file to dst. Returns false, having
- * consumed nothing, when the buffer holds fewer; as the buffer is
- * filled for a whole header or record before its fields are read,
- * that happens only where the file ends.
+ * Consumes the next n bytes of the file and returns where they lie in
+ * the buffer, until it is next filled. Returns none, having consumed
+ * nothing, when the buffer holds fewer; as the buffer is filled for a
+ * whole header or record before its fields are read, that happens only
+ * where the file ends.
  */
+static inline const unsigned char *
+takebytes(sfvreader *r, size_t n)
+{
+	if (r->len - r->pos < n)
+		return nullptr;
+	r->pos += n;
+	return r->buf + r->pos - n;
+}
+
+/* Copies the next n bytes of the file to dst; false, as takebytes, where the file ends. */
 static inline bool
 readbytes(sfvreader *r, void *dst, size_t n)
 {
-	if (r->len - r->pos < n)
+	const unsigned char *p = takebytes(r, n);
+
+	if (p == nullptr)
 		return false;
-	std::memcpy(dst, r->buf + r->pos, n);
-	r->pos += n;
+	std::memcpy(dst, p, n);
 	return true;
 }
 
@@ -208,9 +230,9 @@ le32(const unsigned char *b)
 static bool
 readint(sfvreader *r, int32_t *v)
 {
-	unsigned char b[4];
+	const unsigned char *b = takebytes(r, 4);
 
-	if (!readbytes(r, b, sizeof(b)))
+	if (b == nullptr)
 		return false;
 	*v = le32(b);
 	return true;
@@ -238,12 +260,11 @@ readheader(sfvreader *r)
 }
 
 /*
- * Reads a length-prefixed text into text, zero-terminated. The length
- * must lie in 0..SFV_TEXTMAX. A text ends at its first zero byte, so
- * bytes after one are read but dropped.
+ * Reads a length-prefixed text, leaving it in the buffer. The length
+ * must lie in 0..SFV_TEXTMAX.
  */
 static readerror
-readtext(sfvreader *r, char *text)
+readtext(sfvreader *r, sfvtext *text)
 {
 	int32_t len;
 
@@ -251,9 +272,9 @@ readtext(sfvreader *r, char *text)
 		return READ_EOF;
 	if (len < 0 || len > SFV_TEXTMAX)
 		return READ_LENGTH;
-	if (!readbytes(r, text, size_t(len)))
+	if ((text->bytes = takebytes(r, size_t(len))) == nullptr)
 		return READ_EOF;
-	text[len] = '\0';
+	text->len = size_t(len);
 	return READ_OK;
 }
 
@@ -264,9 +285,9 @@ readtext(sfvreader *r, char *text)
 static bool
 readnumbers(sfvreader *r, sfvitem *f)
 {
-	unsigned char b[14 * 4];
+	const unsigned char *b = takebytes(r, 14 * 4);
 
-	if (!readbytes(r, b, sizeof(b)))
+	if (b == nullptr)
 		return false;
 	f->opaque1 = le32(b);
 	f->opaque2 = le32(b + 4);
@@ -288,11 +309,11 @@ readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
 	readerror err;
 
 	rec->children = 0;
-	rec->url[0] = '\0';
+	rec->url = {nullptr, 0};
 	switch (type) {
 	case SFV_URL:
 		rec->fields.kind = SFV_URL;
-		if ((err = readtext(r, rec->url)) != READ_OK)
+		if ((err = readtext(r, &rec->url)) != READ_OK)
 			return err;
 		return readint(r, &rec->fields.visited) ? READ_OK : READ_EOF;
 	case SFV_FOLDER:
@@ -317,32 +338,37 @@ readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 	fillreader(r, SFV_RECORDMAX);
 	if (has_type && !readbytes(r, &type, 1))
 		return READ_EOF;
-	if ((err = readtext(r, rec->title)) != READ_OK ||
-	    (err = readtext(r, rec->comment)) != READ_OK)
+	if ((err = readtext(r, &rec->title)) != READ_OK ||
+	    (err = readtext(r, &rec->comment)) != READ_OK)
 		return err;
 	if (!readnumbers(r, &rec->fields))
 		return READ_EOF;
 	return readtail(r, type, rec);
 }
 
-/* Copies text to *room and returns where it went; *room moves past it. */
+/*
+ * Copies text to *room, zero-terminated, and returns where it went;
+ * *room moves past it. A text that is none (a folder's url) is empty.
+ * A text ends at its first zero byte: the bytes after one are copied
+ * too, but every user of the item stops at that zero.
+ */
 static char *
-placetext(char **room, const char *text)
+placetext(char **room, const sfvtext &text)
 {
 	char *p = *room;
-	size_t n = std::strlen(text) + 1;
 
-	std::memcpy(p, text, n);
-	*room += n;
+	if (text.len > 0)
+		std::memcpy(p, text.bytes, text.len);
+	p[text.len] = '\0';
+	*room += text.len + 1;
 	return p;
 }
 
-/* Makes an item of a record read in full. */
+/* Makes an item of a record read in full, before the buffer is filled again. */
 static sfvitem *
 newitem(const sfvrecord *rec)
 {
-	size_t size = std::strlen(rec->title) + std::strlen(rec->comment) +
-	    std::strlen(rec->url) + 3;
+	size_t size = rec->title.len + rec->comment.len + rec->url.len + 3;
 	sfvitem *item = new_sfvitem(size);
 
 	if (item == nullptr)

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "vantrel.h"
 
@@ -18,19 +21,23 @@ struct sfvitemmini {
 	char *url;
 };
 
-/* A place in the seen index: the hash of a URL and its entry, or none. */
+/*
+ * A place in the seen index: the hash of a URL and the seen-list
+ * entry's copy of its text, or no text. A lookup reads the slot alone
+ * and the text only when the hashes agree, so that a URL met for the
+ * first time costs one memory access that misses the caches, and a
+ * duplicate two.
+ */
 struct seenslot {
 	size_t hash;
-	sfvitemmini *entry;
+	const char *url;
 };
 
 /*
  * The distinct URLs met so far, in the order they were first met. Its
  * tail is kept beside it, and an index of its texts: an open-addressed
- * table, a power of two in size and never more than half full, that
- * holds each text's hash, so that finding a URL seldom looks at any
- * text but its own, and adding and finding take constant time however
- * long the list grows.
+ * table, a power of two in size and never more than half full, so that
+ * adding and finding take constant time however long the list grows.
  */
 static sfvitemmini *seenlist;
 static sfvitemmini *seentail;
@@ -51,6 +58,21 @@ new_sfvitemmini(const char *url)
 	}
 	char *text = static_cast<char *>(p) + sizeof(sfvitemmini);
 	return new (p) sfvitemmini{nullptr, static_cast<char *>(std::memcpy(text, url, n))};
+}
+
+/*
+ * Has each seen-list entry's block merged with its free neighbours as
+ * it is freed, where the C library would put off merging such small
+ * blocks until a large one is freed, and then merge hundreds of
+ * thousands at once, jumping about the whole heap. Only the GNU C
+ * library is told so; it changes where blocks go, never how many.
+ */
+static void
+mergesmallblocks(void)
+{
+#if defined(__GLIBC__) && defined(M_MXFAST)
+	mallopt(M_MXFAST, 0);
+#endif
 }
 
 /* Frees every entry of the seen list and empties it and its index. */
@@ -164,8 +186,8 @@ findslot(const char *url, size_t hash)
 
 	for (size_t i = hash & mask;; i = (i + 1) & mask) {
 		seenslot *s = &seenindex[i];
-		if (s->entry == nullptr ||
-		    (s->hash == hash && std::strcmp(s->entry->url, url) == 0))
+		if (s->url == nullptr ||
+		    (s->hash == hash && std::strcmp(s->url, url) == 0))
 			return s;
 	}
 }
@@ -174,13 +196,28 @@ findslot(const char *url, size_t hash)
 static bool
 instack(const char *url, size_t hash)
 {
-	return seensize > 0 && findslot(url, hash)->entry != nullptr;
+	return seensize > 0 && findslot(url, hash)->url != nullptr;
 }
 
 /*
- * Doubles the index (or makes its first slots) and places every entry
- * anew. Reports and returns false, the index as it was, when memory
- * runs out.
+ * Puts slot, whose text the index lacks, into the first empty place
+ * from its hash on. Its text is not read: the index holds each text
+ * once, so no slot met on the way can be the same URL.
+ */
+static void
+placeslot(seenslot slot)
+{
+	size_t mask = seensize - 1, i = slot.hash & mask;
+
+	while (seenindex[i].url != nullptr)
+		i = (i + 1) & mask;
+	seenindex[i] = slot;
+}
+
+/*
+ * Doubles the index (or makes its first slots) and places every slot
+ * anew, by its hash alone. Reports and returns false, the index as it
+ * was, when memory runs out.
  */
 static bool
 growindex(void)
@@ -197,8 +234,8 @@ growindex(void)
 	seenindex = static_cast<seenslot *>(std::memset(p, 0, size * sizeof(seenslot)));
 	seensize = size;
 	for (size_t i = 0; i < oldsize; i++)
-		if (old[i].entry != nullptr)
-			*findslot(old[i].entry->url, old[i].hash) = old[i];
+		if (old[i].url != nullptr)
+			placeslot(old[i]);
 	std::free(old);
 	return true;
 }
@@ -220,7 +257,7 @@ addstack(const char *url, size_t hash)
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
 		return;
 	}
-	*findslot(e->url, hash) = {hash, e};
+	placeslot({hash, e->url});
 	seencount++;
 	if (seentail == nullptr)
 		seenlist = e;
@@ -230,17 +267,137 @@ addstack(const char *url, size_t hash)
 }
 
 /*
- * Tells whether a URL item with this url stays: true the first time
- * url is met, when it joins the seen list.
+ * How many URL items the kill walk hashes ahead of the one it judges.
+ * Their slots are asked for as they are hashed, and the texts found
+ * there halfway along, so that the memory system fetches several at
+ * once, where one lookup after another would wait for each in turn.
+ */
+#define LOOKAHEAD 8
+
+/* How many places from a hash on the lookahead looks at: one cache line of slots on a 64-bit machine. */
+#define LOOKPLACES 4
+
+/*
+ * A URL item ahead of the kill walk: the hash of its url and, once the
+ * lookahead has looked in the index, the text found there under that
+ * hash, or none. Such a text is a seen-list entry's, which lasts as
+ * long as the walk.
+ */
+struct urlahead {
+	size_t hash;
+	const char *seen;
+};
+
+/*
+ * The URL items just ahead of the kill walk, met by a second walk that
+ * only reads them, in the same order. It stays ahead of every item the
+ * kill walk removes, so it meets the items as the file holds them, the
+ * same as the kill walk does.
+ */
+struct lookahead {
+	const sfvitem *next;                  /* where its walk goes on, or none */
+	std::vector<const sfvitem *> pending; /* its walk's stack */
+	urlahead ring[LOOKAHEAD];             /* the items ahead, from first on */
+	size_t first;
+	size_t count;
+};
+
+/*
+ * Asks the memory system for the cache line at p, which is needed soon,
+ * where the compiler offers a way; elsewhere the line comes when used.
+ */
+static inline void
+prefetch(const void *p)
+{
+#if defined(__GNUC__) || defined(__clang__)
+	__builtin_prefetch(p);
+#else
+	(void)p;
+#endif
+}
+
+/*
+ * Takes the lookahead to its next URL item, hashes its url and asks
+ * for the slot where a lookup of that hash begins. Returns false when
+ * no URL item is left.
  */
 static bool
-keepurl(const char *url)
+lookfurther(lookahead *la)
 {
-	size_t hash = hashurl(url);
+	const sfvitem *item = la->next;
 
-	if (instack(url, hash))
+	while (item != nullptr && item->kind == SFV_FOLDER)
+		item = nextpreorder(item, &la->pending);
+	if (item == nullptr) {
+		la->next = nullptr;
 		return false;
-	addstack(url, hash);
+	}
+	la->next = nextpreorder(item, &la->pending);
+	size_t hash = hashurl(item->url);
+	if (seensize > 0)
+		prefetch(&seenindex[hash & (seensize - 1)]);
+	la->ring[(la->first + la->count) % LOOKAHEAD] = {hash, nullptr};
+	la->count++;
+	return true;
+}
+
+/*
+ * Looks in the index for the item halfway along the full lookahead,
+ * whose slots were asked for when it was hashed and have most likely
+ * come by now, and asks for the text held under its hash: the item is
+ * then most likely a duplicate, whose url will be compared with that
+ * text. Only the first places from the hash are looked at, where
+ * nearly every URL lies; no text is read here.
+ */
+static void
+lookinindex(lookahead *la)
+{
+	if (la->count < LOOKAHEAD || seensize == 0)
+		return;
+	urlahead *u = &la->ring[(la->first + LOOKAHEAD / 2) % LOOKAHEAD];
+	size_t mask = seensize - 1, i = u->hash & mask;
+
+	for (int n = 0; n < LOOKPLACES && seenindex[i].url != nullptr; n++, i = (i + 1) & mask) {
+		if (seenindex[i].hash == u->hash) {
+			u->seen = seenindex[i].url;
+			prefetch(u->seen);
+			return;
+		}
+	}
+}
+
+/*
+ * The URL item that the kill walk has reached, the first one the
+ * lookahead holds: the lookahead is filled up first, so it always
+ * holds it.
+ */
+static urlahead
+nexturl(lookahead *la)
+{
+	while (la->count < LOOKAHEAD && lookfurther(la))
+		continue;
+	lookinindex(la);
+	urlahead u = la->ring[la->first];
+	la->first = (la->first + 1) % LOOKAHEAD;
+	la->count--;
+	return u;
+}
+
+/*
+ * Tells whether a URL item with this url stays: true the first time
+ * url is met, when it joins the seen list. When url is the text that
+ * the lookahead found under its hash, it was met before; otherwise the
+ * index is asked, which also holds the URLs met since the lookahead
+ * looked.
+ */
+static bool
+keepurl(const char *url, urlahead u)
+{
+	if (u.seen != nullptr && std::strcmp(u.seen, url) == 0)
+		return false;
+	if (instack(url, u.hash))
+		return false;
+	addstack(url, u.hash);
 	return true;
 }
 
@@ -256,6 +413,7 @@ killdup(sfvitem *list, int32_t *removed)
 {
 	std::vector<sfvitem **> pending;
 	sfvitem **link = &list;
+	lookahead ahead = {list, {}, {}, 0, 0};
 
 	for (;;) {
 		sfvitem *item = *link;
@@ -267,7 +425,7 @@ killdup(sfvitem *list, int32_t *removed)
 		} else if (item->kind == SFV_FOLDER) {
 			pending.push_back(&item->next);
 			link = &item->child;
-		} else if (keepurl(item->url)) {
+		} else if (keepurl(item->url, nexturl(&ahead))) {
 			link = &item->next;
 		} else {
 			*link = item->next;
@@ -287,6 +445,7 @@ killduplicates(sfvitem *list)
 	int32_t removed = 0;
 
 	drawkey();
+	mergesmallblocks();
 	try {
 		list = killdup(list, &removed);
 	} catch (const std::bad_alloc &) {
