@@ -63,13 +63,36 @@ failsnow(unsigned long *count, const char *variable)
 	return fail != nullptr && ++*count == std::strtoul(fail, nullptr, 10);
 }
 
+/* The blocks itemalloc() gave that are not freed yet. */
+static long live;
+
+/* Ends a run that leaves any of them unfreed, whatever its status was to be. */
+static void
+checkleaks(void)
+{
+	if (live != 0) {
+		std::fprintf(stderr, "%ld blocks not freed\n", live);
+		_Exit(99);
+	}
+}
+
 /* Memory for an item, a seen-list entry or the seen index; VANTREL_FAILALLOC picks one to fail. */
 void *
 itemalloc(size_t size)
 {
 	static unsigned long count;
+	static const int watched = std::atexit(checkleaks);
+	void *p = failsnow(&count, "VANTREL_FAILALLOC") ? nullptr : std::malloc(size);
 
-	return failsnow(&count, "VANTREL_FAILALLOC") ? nullptr : std::malloc(size);
+	live += p != nullptr && watched == 0; /* counted once the check at exit is in place */
+	return p;
+}
+
+void
+itemfree(void *p)
+{
+	live -= p != nullptr;
+	std::free(p);
 }
 
 /*
@@ -133,7 +156,7 @@ free_sfvitem(sfvitem *item)
 			item = first;
 		} else {
 			sfvitem *next = item->next;
-			std::free(item);
+			itemfree(item);
 			item = next;
 		}
 	}

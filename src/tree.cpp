@@ -81,11 +81,11 @@ freestack(void)
 {
 	while (seenlist != nullptr) {
 		sfvitemmini *next = seenlist->next;
-		std::free(seenlist);
+		itemfree(seenlist);
 		seenlist = next;
 	}
 	seentail = nullptr;
-	std::free(seenindex);
+	itemfree(seenindex);
 	seenindex = nullptr;
 	seensize = 0;
 	seencount = 0;
@@ -236,7 +236,7 @@ growindex(void)
 	for (size_t i = 0; i < oldsize; i++)
 		if (old[i].url != nullptr)
 			placeslot(old[i]);
-	std::free(old);
+	itemfree(old);
 	return true;
 }
 
@@ -431,7 +431,7 @@ killdup(sfvitem *list, int32_t *removed)
 			*link = item->next;
 			if (options & FLAG_VERBOSE)
 				std::printf("Dup.Deleted %s (%s)\n", item->title, item->url);
-			std::free(item);
+			itemfree(item);
 			(*removed)++;
 		}
 	}
