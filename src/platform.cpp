@@ -90,12 +90,12 @@ createtemp(output *out, int mode)
 		holdstops();
 		int fd = createnew(out->dest, out->temp.c_str(), mode);
 		int err = errno;
-		if (fd >= 0) {
+		if (fd != -1) {
 			out->named = true;
 			removeonstop(&out->dest, out->temp.c_str());
 		}
 		releasestops();
-		if (fd >= 0 || err != EEXIST) {
+		if (fd != -1 || err != EEXIST) {
 			errno = err;
 			return fd;
 		}
@@ -122,7 +122,7 @@ openstraightout(output *out, destkind kind)
 {
 	int fd = openstraight(&out->dest, kind);
 
-	if (fd < 0)
+	if (fd == -1)
 		return false;
 	initwriter(&out->w, fd);
 	out->file = kind == DEST_FILE || kind == DEST_NEW;
@@ -145,12 +145,12 @@ openreplacing(output *out, const struct stat *old)
 
 	out->temp = tempname(out->dest);
 	int fd = createunnamed(out->dest, mode);
-	if (fd < 0) {
+	if (fd == -1) {
 		if (appendonly(out->dest))
 			return openstraightout(out, DEST_FILE);
 		fd = createtemp(out, mode);
 	}
-	if (fd < 0)
+	if (fd == -1)
 		return (errno == EACCES || errno == EPERM) && openstraightout(out, DEST_FILE);
 	if (!keepattrs(fd, out->dest, old)) {
 		closefile(fd);

@@ -21,9 +21,8 @@ enum destkind {
 
 /*
  * A system call of the export, which the build for the tests may make
- * fail in its place: the one VANTREL_FAILSYS numbers, with the errno
- * VANTREL_FAILERRNO gives, so that the tests can reach every path of a
- * failed call.
+ * fail in its place, with the errno it names (VANTREL_FAILSYS), so that
+ * the tests can reach every path of a failed call.
  */
 #define SYS(call) (sysfails() ? -1 : (call))
 #ifdef VANTREL_TESTBUILD

@@ -59,26 +59,29 @@
 #ifdef VANTREL_TESTBUILD
 /*
  * Counts the export's system calls from 1 and tells whether this one is
- * to fail. The file VANTREL_SYSCOUNT names, if any, is kept as long as
- * the count, so that a test sees how far a run went; at the call
- * VANTREL_STOPAT numbers the run stops itself, so that a test can send
- * it a signal at that very moment.
+ * to fail: VANTREL_FAILSYS holds its number and the errno it fails
+ * with, as "12 28". The file VANTREL_SYSCOUNT names, if any, is kept as
+ * long as the count, so that a test sees how far a run went; at the
+ * call VANTREL_STOPAT numbers the run stops itself, so that a test can
+ * send it a signal at that very moment.
  */
 bool
 sysfails(void)
 {
 	static long count;
-	const char *fail = std::getenv("VANTREL_FAILSYS"), *err = std::getenv("VANTREL_FAILERRNO");
-	const char *log = std::getenv("VANTREL_SYSCOUNT"), *stop = std::getenv("VANTREL_STOPAT");
+	const char *fail = std::getenv("VANTREL_FAILSYS"), *log = std::getenv("VANTREL_SYSCOUNT");
+	const char *stop = std::getenv("VANTREL_STOPAT");
+	long n;
+	int err;
 
 	count++;
 	if (log != nullptr && truncate(log, count) != 0)
 		std::abort();
 	if (stop != nullptr && std::atol(stop) == count)
 		raise(SIGSTOP);
-	if (fail == nullptr || std::atol(fail) != count)
+	if (fail == nullptr || std::sscanf(fail, "%ld %d", &n, &err) != 2 || n != count)
 		return false;
-	errno = err != nullptr ? std::atoi(err) : EIO;
+	errno = err;
 	return true;
 }
 #endif
@@ -224,7 +227,7 @@ openfolder(int at, const char *path)
 	int fd = SYS(openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 
 #if defined(O_SEARCHONLY)
-	if (fd < 0 && errno == EACCES)
+	if (fd == -1 && errno == EACCES)
 		fd = SYS(openat(at, path, O_SEARCHONLY | O_DIRECTORY | O_CLOEXEC));
 #endif
 	return fd;
@@ -242,7 +245,7 @@ enterfolder(place *p, const std::string &path)
 	std::string folder = sep == std::string::npos ? "." : path.substr(0, sep + 1);
 	int fd = openfolder(p->dir >= 0 ? p->dir : AT_FDCWD, folder.c_str());
 
-	if (fd < 0)
+	if (fd == -1)
 		return false;
 	closeplace(p);
 	p->dir = fd;
@@ -297,7 +300,7 @@ holddescriptor(place *p, int fd)
 {
 	int copy = SYS(fcntl(fd, F_DUPFD_CLOEXEC, 3));
 
-	if (copy < 0)
+	if (copy == -1)
 		return DEST_FAILED;
 	closeplace(p);
 	p->dir = copy;
@@ -319,7 +322,7 @@ finddest(const std::string &name, place *p, struct stat *st)
 
 	for (int links = 0; links <= MAXLINKS; links++) {
 		int fd = owndescriptor(path);
-		if (fd >= 0)
+		if (fd != -1)
 			return holddescriptor(p, fd);
 		if (!enterfolder(p, path))
 			return DEST_FAILED;
@@ -491,7 +494,7 @@ copyattrs(int fd, int from, mode_t mode)
 {
 	static char names[65536];
 	static unsigned char value[65536];
-	ssize_t n = from < 0 ? -1 : SYS(listattrs(from, names, sizeof(names)));
+	ssize_t n = from == -1 ? -1 : SYS(listattrs(from, names, sizeof(names)));
 
 	if (n < 0 && errno == ENOTSUP)
 		return true;
@@ -500,7 +503,7 @@ copyattrs(int fd, int from, mode_t mode)
 		n = sizeof(aclname);
 	}
 	for (char *name = names; name < names + n; name += std::strlen(name) + 1) {
-		ssize_t len = from < 0 ? -1 : SYS(getattr(from, name, value, sizeof(value)));
+		ssize_t len = from == -1 ? -1 : SYS(getattr(from, name, value, sizeof(value)));
 		if ((len < 0 && (errno == ENOATTR || errno == ENOTSUP)) ||
 		    (len >= 0 && SYS(setattr(fd, name, value, size_t(len))) == 0) ||
 		    std::strcmp(name, aclname) != 0)
@@ -538,7 +541,7 @@ keepattrs(int fd, const place &p, const struct stat *old)
 		return false;
 	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 	bool kept = copyattrs(fd, from, old->st_mode & 07777);
-	if (from >= 0)
+	if (from != -1)
 		close(from);
 	return kept;
 }

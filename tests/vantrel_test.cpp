@@ -833,7 +833,7 @@ TEST(dest, every_failed_system_call_leaves_the_former_file_or_the_new_one)
 				setxattr((s / "t").c_str(), list.c_str(), acl().data(), acl().size(), 0);
 				setxattr((s / "t").c_str(), "user.origin", "here", 4, 0);
 				toolrun r = runtool({"in.sfv", dest}, {s.dir, {"VANTREL_EXE=" VANTREL_TESTBIN, "VANTREL_FAILSYS=" +
-				    std::to_string(n), "VANTREL_FAILERRNO=" + std::to_string(err), "VANTREL_SYSCOUNT=" + s / "count"}});
+				    std::to_string(n) + " " + std::to_string(err), "VANTREL_SYSCOUNT=" + s / "count"}});
 				const bool placed = r.status == 0 || r.out.find(unsynced) != std::string::npos;
 				outs.push_back(r.out);
 				EXPECT_TRUE(r.status == 0 || r.status == 255) << r.out;
