@@ -137,7 +137,7 @@ static sigset_t callermask; /* the signal mask to restore when they are let in *
  * name; the handler reads it, so it changes only while the signals are
  * held.
  */
-static int stopdir = -1;
+static int stopdir;
 static const char *volatile stopname;
 
 /* Removes the new file, then lets the signal end the run as it would have. */
