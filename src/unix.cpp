@@ -12,6 +12,7 @@
  */
 #ifndef _WIN32
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +56,9 @@
 
 /* The most links a name may lead through, as the kernel allows. */
 #define MAXLINKS 40
+#ifndef PATH_MAX
+#define PATH_MAX 4096
+#endif
 
 #ifdef VANTREL_TESTBUILD
 /*
@@ -278,20 +282,16 @@ mayfollow(const place &p, const struct stat *st)
 	return false;
 }
 
-/* Reads the text of the link that p names into *target. */
+/* Reads the text of the link that p names into *target; it can't be longer than a path. */
 static bool
 readlinkof(const place &p, std::string *target)
 {
-	for (size_t size = 256;; size *= 2) {
-		target->resize(size);
-		ssize_t n = SYS(readlinkat(p.dir, p.name.c_str(), &(*target)[0], size));
-		if (n < 0)
-			return false;
-		if (size_t(n) < size) {
-			target->resize(size_t(n));
-			return true;
-		}
-	}
+	target->resize(PATH_MAX);
+	ssize_t n = SYS(readlinkat(p.dir, p.name.c_str(), &(*target)[0], PATH_MAX));
+	if (n == -1 || n == PATH_MAX)
+		return false;
+	target->resize(size_t(n));
+	return true;
 }
 
 /* Holds a copy of the run's descriptor fd in p, as a destination with no name. */
@@ -479,43 +479,50 @@ groupbits(const unsigned char *acl, ssize_t len)
 }
 
 /*
- * Copies the extended attributes of the former file, open as from, to
- * the new file fd: those the run may set, the access list among them.
- * An attribute that can't be copied is left out. Where that is the
- * access list, or where the former file's attributes can't be read at
- * all, the group bits of mode (which stand for the list's mask) become
- * what the list granted the group itself, none where it can't be read,
- * so that no one gains access the former file did not give. The
+ * Gives the new file fd the permission bits mode, its group bits (which
+ * stand for an access list's mask) made what the list acl, of len
+ * bytes, grants the group itself: none where it could not be read (len
+ * -1), so that no one gains access the former file did not give.
+ */
+static bool
+narrowgroup(int fd, mode_t mode, const unsigned char *acl, ssize_t len)
+{
+	return SYS(fchmod(fd, (mode & ~mode_t(070)) | groupbits(acl, len))) != -1;
+}
+
+/*
+ * Copies the extended attributes of the former file at p to the new
+ * file fd: those the run may set, the access list among them. An
+ * attribute that can't be copied is left out; where that is the access
+ * list, or where the former file's attributes can't be read at all,
+ * the group bits of mode are narrowed to what the list granted. The
  * buffers are the largest an attribute may take, so that nothing is
  * allocated once the new file exists.
  */
 static bool
-copyattrs(int fd, int from, mode_t mode)
+copyattrs(int fd, const place &p, mode_t mode)
 {
 	static char names[65536];
 	static unsigned char value[65536];
+	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 	ssize_t n = from == -1 ? -1 : SYS(listattrs(from, names, sizeof(names)));
+	bool kept = n != -1 || narrowgroup(fd, mode, nullptr, -1);
 
-	if (n < 0 && errno == ENOTSUP)
-		return true;
-	if (n < 0) {
-		std::memcpy(names, aclname, sizeof(aclname));
-		n = sizeof(aclname);
-	}
-	for (char *name = names; name < names + n; name += std::strlen(name) + 1) {
-		ssize_t len = from == -1 ? -1 : SYS(getattr(from, name, value, sizeof(value)));
-		if ((len < 0 && (errno == ENOATTR || errno == ENOTSUP)) ||
-		    (len >= 0 && SYS(setattr(fd, name, value, size_t(len))) == 0) ||
+	for (char *name = names; kept && name < names + n; name += std::strlen(name) + 1) {
+		ssize_t len = SYS(getattr(from, name, value, sizeof(value)));
+		if ((len == -1 && (errno == ENOATTR || errno == ENOTSUP)) ||
+		    (len != -1 && SYS(setattr(fd, name, value, size_t(len))) != -1) ||
 		    std::strcmp(name, aclname) != 0)
 			continue;
-		if (SYS(fchmod(fd, (mode & ~mode_t(070)) | groupbits(value, len))) != 0)
-			return false;
+		kept = narrowgroup(fd, mode, value, len);
 	}
-	return true;
+	if (from != -1)
+		close(from);
+	return kept;
 }
 #else
 static bool
-copyattrs(int, int, mode_t)
+copyattrs(int, const place &, mode_t)
 {
 	return true;
 }
@@ -535,15 +542,11 @@ keepattrs(int fd, const place &p, const struct stat *old)
 {
 	if (old == nullptr)
 		return true;
-	if (SYS(fchown(fd, old->st_uid, old->st_gid)) != 0)
+	if (SYS(fchown(fd, old->st_uid, old->st_gid)) == -1)
 		(void)SYS(fchown(fd, uid_t(-1), old->st_gid));
-	if (SYS(fchmod(fd, old->st_mode & 07777)) != 0)
+	if (SYS(fchmod(fd, old->st_mode & 07777)) == -1)
 		return false;
-	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-	bool kept = copyattrs(fd, from, old->st_mode & 07777);
-	if (from != -1)
-		close(from);
-	return kept;
+	return copyattrs(fd, p, old->st_mode & 07777);
 }
 
 /* Writes some of the n bytes at buf to fd; how many, or -1. */
