@@ -16,8 +16,7 @@ TEST(hash, answers_as_siphash_1_3_does)
 		0x8828491389474877ULL, 0x42e05b70132b71d1ULL, 0x8c5c2de8e8db9a25ULL, 0xb97e59054dd4fa2bULL, 0x0509c612ee7b6223ULL,
 		0xe01eb0f42e030b84ULL, 0x3de1f05f179b3a08ULL};
 	char message[17] = {};
-	hashkey[0] = 0x0706050403020100ULL;
-	hashkey[1] = 0x0f0e0d0c0b0a0908ULL;
+	hashkey[0] = 0x0706050403020100ULL, hashkey[1] = 0x0f0e0d0c0b0a0908ULL;
 	for (size_t len = 0; len < 16; len++) {
 		EXPECT_EQ(hashurl(message), size_t(answers[len])) << len;
 		message[len] = char(len + 1);

@@ -322,9 +322,7 @@ check(const e2ecase &c)
 	strings args;
 	for (const std::string &arg : c.args)
 		args.push_back(arg == "IN" ? "in.sfv" : arg == "OUT" ? "out.sfv" : arg);
-	if (c.in)
-		writefile(s / "in.sfv", *c.in);
-	if (c.in && c.in->size() <= 65536 && getenv("VANTREL_SEEDS"))
+	if (c.in && writefile(s / "in.sfv", *c.in) && c.in->size() <= 65536 && getenv("VANTREL_SEEDS"))
 		writefile(getenv("VANTREL_SEEDS") + std::string("/") + std::to_string(std::hash<std::string>()(*c.in)), *c.in);
 	toolrun r = runtool(args, {s.dir});
 	EXPECT_EQ(r.out, c.printed);
@@ -573,6 +571,9 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		{"a destination past 2 GiB, another user's", [&] { return put("big/3g", "") &&
 		    truncate(at("big/3g").c_str(), 3LL << 30) == 0 && own("big/3g", 5, 7, 0600); }, {"in.sfv", "big/3g"}, {}, 0, done,
 		    "big/3g", twodupsclean, false, "5:7 600"},
+		{"a link to itself", [&] { return unix && symlink("self", at("self").c_str()) == 0; }, {"in.sfv", "self"}, {}, 255, opened, "in.sfv", twodups},
+		{"a new file in a folder the user may not write", [&] { return root && put("ro/x", ""); }, {"in.sfv", "ro/new"},
+		    {{}, {}, 0, "", 1002}, 255, opened, "ro/new", "none"},
 		{"a missing folder", [&] { return true; }, {"in.sfv", "missing/out.sfv"}, {}, 255, opened, "missing/out.sfv", "none"},
 		{"a read-only file", [&] { return put("ro.sfv", "keep") && chmod(at("ro.sfv").c_str(), 0444) == 0; }, {"in.sfv", "ro.sfv"},
 		    {{}, {}, 0, "", root ? 1002u : 0}, 255, opened, "ro.sfv", "keep"},
