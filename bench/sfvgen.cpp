@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * sfvgen: writes a large favourites file for timing Vantrel.
  *

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# Copyright (c) 2026 the Vantrel developers
 # Cross build of Vantrel.exe for 64-bit Windows with Debian's mingw-w64:
 #
 #	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Fuzz target: any bytes at all as the source file of the tool's own
  * main, and the properties every run keeps. A file is refused, and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * The destination's safe replacement, the same on every system; the
  * system's own calls are in unix.cpp and windows.cpp.

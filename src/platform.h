@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Inside the platform layer: what the replacement of a destination
  * (platform.cpp) asks of the system it runs on (unix.cpp, windows.cpp).

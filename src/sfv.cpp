@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Bookmark items and the SFV 1.01 favourites file: reading a tree of
  * item records into items, writing items back as records.

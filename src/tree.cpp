@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Walks over the linked LINKS->Favorite list: removing duplicate URL
  * items, counting items, listing them. Every walk visits items in the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * The platform layer on Unix: the standard descriptors, the source
  * file, the stop signals, and the calls that put a new file in the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Vantrel: removes duplicate bookmarks from a favourites file.
  *

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Records, option word and routines shared by the modules of Vantrel:
  * items and the favourites file format (sfv.cpp), the walks over the

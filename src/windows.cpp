@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * The platform layer on Windows: the arguments and the standard
  * descriptors, the source file, the console's stop events, and the

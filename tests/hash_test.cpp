@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * The seen index's URL hash, taken whole from the walks' module so that
  * its own functions can be asked: it is SipHash-1-3, whose answers

@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
+# Copyright (c) 2026 the Vantrel developers
 # What a user installs: "install_test.sh tree builddir sourcedir" checks
 # the tree "cmake --install" makes, "install_test.sh deb ..." the Debian
 # package "cpack -G DEB" makes. Exits 1 naming the first check that fails.

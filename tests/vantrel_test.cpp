@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 the Vantrel developers
 /*
  * Vantrel run end to end, as a user runs it: its exact standard output,
  * its exit status and the bytes of every file it leaves. Favourites

@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
+# Copyright (c) 2026 the Vantrel developers
 # Builds Vantrel.exe with mingw-w64 and runs the end-to-end cases against
 # it under wine, in a fresh prefix of its own that is removed at the end.
 #
