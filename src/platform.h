@@ -24,7 +24,7 @@ enum destkind {
 /*
  * A system call of the export, which the build for the tests may make
  * fail in its place, with the errno it names (VANTREL_FAILSYS), so that
- * the tests can reach every path of a failed call.
+ * the tests can reach every path of a failed call (tests/testbuild.cpp).
  */
 #define SYS(call) (sysfails() ? -1 : (call))
 #ifdef VANTREL_TESTBUILD

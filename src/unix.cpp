@@ -62,36 +62,6 @@
 #define PATH_MAX 4096
 #endif
 
-#ifdef VANTREL_TESTBUILD
-/*
- * Counts the export's system calls from 1 and tells whether this one is
- * to fail: VANTREL_FAILSYS holds its number and the errno it fails
- * with, as "12 28". The file VANTREL_SYSCOUNT names, if any, is kept as
- * long as the count, so that a test sees how far a run went; at the
- * call VANTREL_STOPAT numbers the run stops itself, so that a test can
- * send it a signal at that very moment.
- */
-bool
-sysfails(void)
-{
-	static long count;
-	const char *fail = std::getenv("VANTREL_FAILSYS"), *log = std::getenv("VANTREL_SYSCOUNT");
-	const char *stop = std::getenv("VANTREL_STOPAT");
-	long n;
-	int err;
-
-	count++;
-	if (log != nullptr && truncate(log, count) != 0)
-		std::abort();
-	if (stop != nullptr && std::atol(stop) == count)
-		raise(SIGSTOP);
-	if (fail == nullptr || std::sscanf(fail, "%ld %d", &n, &err) != 2 || n != count)
-		return false;
-	errno = err;
-	return true;
-}
-#endif
-
 void
 takeargs(int *, char ***)
 {

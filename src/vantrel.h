@@ -119,11 +119,11 @@ enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
  * Memory for items, seen-list entries and the seen index. The build for
- * the tests (VANTREL_TESTBUILD) counts these allocations and fails the
- * one whose number the environment variable VANTREL_FAILALLOC gives, so
- * that the tests can reach every path of a failed allocation, and it
- * ends with status 99 a run that leaves any block unfreed; the tool as
- * shipped calls malloc and free straight.
+ * the tests (VANTREL_TESTBUILD, with tests/testbuild.cpp) counts these
+ * allocations and fails the one whose number the environment variable
+ * VANTREL_FAILALLOC gives, so that the tests can reach every path of a
+ * failed allocation, and it ends with status 99 a run that leaves any
+ * block unfreed; the tool as shipped calls malloc and free straight.
  */
 #ifdef VANTREL_TESTBUILD
 void *itemalloc(size_t size);
