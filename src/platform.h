@@ -1,25 +1,61 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * Inside the platform layer: what the replacement of a destination
- * (platform.cpp) asks of the system it runs on (unix.cpp, windows.cpp).
- * Calls that fail return -1 or false with errno set.
+ * The platform layer: what the run asks of the system it runs on. Each
+ * system has the whole of it in a file of its own (unix.cpp,
+ * windows.cpp); platform.cpp holds the little they share.
+ *
+ * A destination is written through an output. A regular file, or one
+ * yet to be made, is written to a new file in its folder and put in
+ * its place only by the commit, once complete and on disk, so that a
+ * run that fails, or is stopped at any moment, leaves the former file
+ * as it was and nothing beside it. Closing an output that was not
+ * committed gives it up: the new file goes, the destination stays.
  */
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
-#include <sys/stat.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
-#include "vantrel.h"
+/* A destination being written; each system keeps its own record. */
+struct output;
 
-/* What a destination name stands for, its links followed. */
-enum destkind {
-	DEST_FAILED, /* nothing that can be written: errno tells why */
-	DEST_NEW,    /* no file yet: one is to be made */
-	DEST_FILE,   /* a regular file, to be replaced */
-	DEST_OTHER,  /* a device, a pipe or anything else, to be written straight */
-	DEST_STREAM  /* one of the run's own descriptors, to be written straight */
+/* How a commit ended. */
+enum completion {
+	COMPLETE_FAILED,   /* the destination is as it was */
+	COMPLETE_UNSYNCED, /* the new file is in place, but its folder could not be put on disk */
+	COMPLETE_OK        /* the new file is in place and on disk */
 };
+
+/*
+ * The first step of main: holds the standard descriptors that are
+ * closed, takes the arguments as the system holds them, and catches
+ * the signals that would end the run. False when a descriptor can't
+ * be held.
+ */
+bool startrun(int *argc, char ***argv);
+FILE *openinput(const std::string &name);
+
+/*
+ * An output to the destination name; none when it can't be written.
+ * writeoutput() writes all n bytes or fails. commitoutput() puts what
+ * was written on disk and in place. closeoutput() ends the output
+ * whatever happened.
+ */
+output *new_output(const std::string &name);
+bool writeoutput(output *out, const void *buf, size_t n);
+completion commitoutput(output *out);
+void closeoutput(output *out);
+
+/* 64 bits from the system's random source, or 0 where it has none. */
+uint64_t randombits(void);
+
+/* For the systems' files alone (platform.cpp). */
+std::string tempname(const std::string &name, size_t namemax);
+bool retryname(std::string *name, int *tries);
 
 /*
  * A system call of the export, which the build for the tests may make
@@ -36,28 +72,5 @@ sysfails(void)
 	return false;
 }
 #endif
-
-void catchstops(void);
-void holdstops(void);
-void releasestops(void);
-void removeonstop(const place *p, const char *name);
-
-destkind finddest(const std::string &name, place *p, struct stat *st);
-bool writable(const place &p);
-bool appendonly(const place &p);
-size_t namemax(const place &p);
-void closeplace(place *p);
-
-int createunnamed(const place &p, int mode);
-bool nameunnamed(int fd, const place &p, const char *name);
-int createnew(const place &p, const char *name, int mode);
-int openstraight(place *p, destkind kind);
-bool keepattrs(int fd, const place &p, const struct stat *old);
-long writesome(int fd, const void *buf, size_t n);
-bool syncfile(int fd);
-bool replacefile(const place &p, const char *temp);
-void removefile(const place &p, const char *name);
-bool syncfolder(const place &p, int fd);
-bool closefile(int fd);
 
 #endif

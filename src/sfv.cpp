@@ -403,19 +403,21 @@ readitemfromsfv(sfvreader *r, bool has_type)
 	return nullptr;
 }
 
+/* Readies w to write to sink(to, ...). */
 void
-initwriter(sfvwriter *w, int fd)
+initwriter(sfvwriter *w, bool (*sink)(void *, const void *, size_t), void *to)
 {
-	w->fd = fd;
+	w->sink = sink;
+	w->to = to;
 	w->len = 0;
 	w->failed = false;
 }
 
-/* Hands the buffered bytes to the file. */
+/* Hands the buffered bytes to the sink. */
 static void
 drain(sfvwriter *w)
 {
-	if (!w->failed && !writeall(w->fd, w->buf, w->len))
+	if (!w->failed && !w->sink(w->to, w->buf, w->len))
 		w->failed = true;
 	w->len = 0;
 }
@@ -548,7 +550,7 @@ savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
 	}
 }
 
-/* Hands every buffered byte to the file. Returns false if any write failed. */
+/* Hands every buffered byte to the sink. Returns false if any write failed. */
 bool
 flushwriter(sfvwriter *w)
 {

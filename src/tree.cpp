@@ -13,6 +13,7 @@
 #include <malloc.h>
 #endif
 
+#include "platform.h"
 #include "vantrel.h"
 
 uint32_t options; /* set once by the driver, from the command line */

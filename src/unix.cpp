@@ -1,9 +1,21 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * The platform layer on Unix: the standard descriptors, the source
- * file, the stop signals, and the calls that put a new file in the
- * place of the destination.
+ * The platform layer on Unix: the standard descriptors, the stop
+ * signals, the source file, and the output, which puts a new file in
+ * the place of the destination.
+ *
+ * The new file has no name while it is written where the system allows
+ * it (O_TMPFILE): a new destination is then given its name straight
+ * away, and a file that is replaced is given a temporary name only for
+ * the instant before the rename. Elsewhere it is made under a temporary
+ * name (O_CREAT|O_EXCL), which the stop signals remove. Only three
+ * destinations are written straight: one that is no regular file (a
+ * device, a pipe, one of the run's own descriptors), one in a folder
+ * that refuses a new file for permission, and one in a folder that
+ * lets no name go (append-only), where no file can be replaced. Any
+ * other failure to make or name the new file ends the export, the
+ * former file untouched.
  *
  * The destination is reached through its folder's descriptor. Every
  * step after the folder is opened (the new file, its name, the rename,
@@ -19,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -62,10 +75,51 @@
 #define PATH_MAX 4096
 #endif
 
-void
-takeargs(int *, char ***)
+/*
+ * Where a file lies: the folder that holds it, held open so that each
+ * step is taken in the very folder the name was found in, and its name
+ * there.
+ */
+struct place {
+	int dir = -1;
+	std::string name;
+};
+
+/* Closes the folder p holds, if any. */
+static void
+closeplace(place *p)
 {
+	if (p->dir >= 0)
+		close(p->dir);
+	p->dir = -1;
 }
+
+/* What a destination name stands for, its links followed. */
+enum destkind {
+	DEST_FAILED, /* nothing that can be written: errno tells why */
+	DEST_NEW,    /* no file yet: one is to be made */
+	DEST_FILE,   /* a regular file, to be replaced */
+	DEST_OTHER,  /* a device, a pipe or anything else, to be written straight */
+	DEST_STREAM  /* one of the run's own descriptors, to be written straight */
+};
+
+/* How an output is written, chosen once when it opens. */
+enum way {
+	WAY_STREAM,      /* a device, a pipe or one of the run's descriptors, written as it is */
+	WAY_STRAIGHT,    /* the file itself, emptied or made, written in place */
+	WAY_LINKNEW,     /* an unnamed file, linked to the new destination's name */
+	WAY_LINKREPLACE, /* an unnamed file, linked to a temporary name, renamed over the file there */
+	WAY_RENAME       /* a file made under a temporary name, renamed over the destination */
+};
+
+/* A destination being written. */
+struct output {
+	way how = WAY_STREAM;
+	place dest;         /* the file to replace or make: a symbolic link's target */
+	std::string temp;   /* the new file's temporary name in dest's folder, chosen when it opens */
+	int fd = -1;        /* the file written */
+	bool named = false; /* the new file bears temp now, and loses it unless put in place */
+};
 
 /*
  * Holds each closed standard descriptor, so that no file the run opens
@@ -76,7 +130,7 @@ takeargs(int *, char ***)
  * to, and its failed writes end it as a run whose output failed.
  * Returns false when a descriptor can't be held at all.
  */
-bool
+static bool
 guardstdfds(void)
 {
 	for (int fd = 0; fd <= 2; fd++) {
@@ -107,6 +161,7 @@ static const int stopsignals[] = {
 
 static sigset_t caught;     /* the stop signals the run catches */
 static sigset_t callermask; /* the signal mask to restore when they are let in */
+static bool holding;        /* the stop signals are held now */
 
 /*
  * The new file to remove should the run be stopped, while it has a
@@ -129,7 +184,7 @@ onstop(int sig)
  * Cleans up on every signal that ends a run, save those it was started
  * ignoring (under nohup, say), which stay ignored.
  */
-void
+static void
 catchstops(void)
 {
 	struct sigaction sa = {}, old;
@@ -146,26 +201,45 @@ catchstops(void)
 			sigaddset(&caught, sig);
 }
 
-/* Holds the stop signals while the new file changes name; the caller's mask is kept. */
-void
+/*
+ * Holds the stop signals (sigprocmask) while the new file changes name;
+ * the caller's mask is kept. Holds do not nest: one release lets them
+ * in.
+ */
+static void
 holdstops(void)
 {
-	sigprocmask(SIG_BLOCK, &caught, &callermask);
+	if (!holding)
+		holding = sigprocmask(SIG_BLOCK, &caught, &callermask) == 0;
 }
 
 /* Sets back the mask the run had, so that a signal the caller blocked stays blocked. */
-void
+static void
 releasestops(void)
 {
-	sigprocmask(SIG_SETMASK, &callermask, nullptr);
+	int err = errno;
+
+	if (holding)
+		sigprocmask(SIG_SETMASK, &callermask, nullptr);
+	holding = false;
+	errno = err;
 }
 
-void
-removeonstop(const place *p, const char *name)
+/* Tells the handler the name that out's new file bears now, if any. */
+static void
+removeonstop(const output *out)
 {
-	if (p != nullptr)
-		stopdir = p->dir;
-	stopname = name;
+	stopdir = out->dest.dir;
+	stopname = out->named ? out->temp.c_str() : nullptr;
+}
+
+bool
+startrun(int *, char ***)
+{
+	if (!guardstdfds())
+		return false;
+	catchstops();
+	return true;
 }
 
 /*
@@ -266,36 +340,35 @@ readlinkof(const place &p, std::string *target)
 	return true;
 }
 
-/* Holds a copy of the run's descriptor fd in p, as a destination with no name. */
+/* Writes out to a copy of the run's descriptor fd, and to no file by name. */
 static destkind
-holddescriptor(place *p, int fd)
+holddescriptor(output *out, int fd)
 {
-	int copy = SYS(fcntl(fd, F_DUPFD_CLOEXEC, 3));
-
-	if (copy == -1)
+	out->fd = SYS(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+	if (out->fd == -1)
 		return DEST_FAILED;
-	closeplace(p);
-	p->dir = copy;
-	p->name.clear();
+	closeplace(&out->dest);
 	return DEST_STREAM;
 }
 
 /*
  * Finds what the destination name stands for, following symbolic links
  * one at a time, each relative to the folder it lies in, and leaves in
- * p the folder and the name of the file at the end; *st is that file's,
- * when there is one. A link to no file leads to a new file of its
- * target's name. For DEST_STREAM p holds a copy of the descriptor.
+ * out->dest the folder and the name of the file at the end; *st is
+ * that file's, when there is one. A link to no file leads to a new file
+ * of its target's name. For DEST_STREAM out->fd is a copy of the
+ * descriptor.
  */
-destkind
-finddest(const std::string &name, place *p, struct stat *st)
+static destkind
+finddest(output *out, const std::string &name, struct stat *st)
 {
 	std::string path = name;
+	place *p = &out->dest;
 
 	for (int links = 0; links <= MAXLINKS; links++) {
 		int fd = owndescriptor(path);
 		if (fd != -1)
-			return holddescriptor(p, fd);
+			return holddescriptor(out, fd);
 		if (!enterfolder(p, path))
 			return DEST_FAILED;
 		if (SYS(fstatat(p->dir, p->name.c_str(), st, AT_SYMLINK_NOFOLLOW)) != 0)
@@ -309,7 +382,7 @@ finddest(const std::string &name, place *p, struct stat *st)
 	return DEST_FAILED;
 }
 
-bool
+static bool
 writable(const place &p)
 {
 	return SYS(faccessat(p.dir, p.name.c_str(), W_OK, 0)) == 0;
@@ -320,7 +393,7 @@ writable(const place &p)
  * append-only folder): no file there can be replaced, and no new one
  * removed.
  */
-bool
+static bool
 appendonly([[maybe_unused]] const place &p)
 {
 #if defined(STATX_ATTR_APPEND)
@@ -338,7 +411,7 @@ appendonly([[maybe_unused]] const place &p)
 }
 
 /* The longest name the folder takes; 255 where it does not say. */
-size_t
+static size_t
 namemax(const place &p)
 {
 	long max = fpathconf(p.dir, _PC_NAME_MAX);
@@ -346,14 +419,7 @@ namemax(const place &p)
 	return max > 7 ? size_t(max) : 255;
 }
 
-void
-closeplace(place *p)
-{
-	if (p->dir >= 0)
-		close(p->dir);
-	p->dir = -1;
-}
-
+#if defined(O_TMPFILE)
 /*
  * Tells whether an unnamed file can be named once written: only through
  * /proc, which a chroot may lack. The test build can be told there are
@@ -370,55 +436,74 @@ unnamedfiles(void)
 }
 
 /*
- * Makes a file in the folder that has no name, so that it vanishes
- * however the run ends until it is given one; -1 where the system, the
- * filesystem or the folder makes none.
+ * Makes the new file in the destination's folder with no name
+ * (O_TMPFILE), so that it vanishes however the run ends until it is
+ * given one; false where the system, the filesystem or the folder
+ * makes none.
  */
-int
-createunnamed([[maybe_unused]] const place &p, [[maybe_unused]] int mode)
+static bool
+createunnamed(output *out, int mode)
 {
-#if defined(O_TMPFILE)
-	if (unnamedfiles())
-		return SYS(openat(p.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-#endif
-	errno = EOPNOTSUPP;
-	return -1;
+	if (!unnamedfiles()) {
+		errno = EOPNOTSUPP;
+		return false;
+	}
+	out->fd = SYS(openat(out->dest.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+	return out->fd != -1;
 }
+#else
+static bool
+createunnamed(output *, int)
+{
+	errno = EOPNOTSUPP;
+	return false;
+}
+#endif
 
-/* Gives the unnamed file fd this name in its folder; errno EEXIST when the name is taken. */
-bool
-nameunnamed(int fd, const place &p, const char *name)
+/* Gives the unnamed new file this name in its folder (linkat); errno EEXIST when the name is taken. */
+static bool
+linkunnamed(const output *out, const char *name)
 {
 	char self[32];
 
-	std::snprintf(self, sizeof(self), "/proc/self/fd/%d", fd);
-	return SYS(linkat(AT_FDCWD, self, p.dir, name, AT_SYMLINK_FOLLOW)) == 0;
-}
-
-/* Makes a new file of this name in the folder, for writing; errno EEXIST when the name is taken. */
-int
-createnew(const place &p, const char *name, int mode)
-{
-	return SYS(openat(p.dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+	std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out->fd);
+	return SYS(linkat(AT_FDCWD, self, out->dest.dir, name, AT_SYMLINK_FOLLOW)) == 0;
 }
 
 /*
- * Opens the destination itself for writing: a device, a pipe or one of
- * the run's descriptors as it is; a file (DEST_FILE) emptied, or made.
+ * Makes the new file under its temporary name (O_CREAT|O_EXCL), or
+ * another like it where that is taken. From the moment it exists its
+ * name is the one to remove should the run be stopped.
  */
-int
-openstraight(place *p, destkind kind)
+static bool
+createtemp(output *out, int mode)
+{
+	int tries = 0;
+
+	do {
+		holdstops();
+		out->fd = SYS(openat(out->dest.dir, out->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+		out->named = out->fd != -1;
+		removeonstop(out);
+		releasestops();
+	} while (out->fd == -1 && retryname(&out->temp, &tries));
+	return out->fd != -1;
+}
+
+/*
+ * Opens the destination itself for writing: a device or a pipe as it
+ * is (WAY_STREAM), a file emptied, or made (WAY_STRAIGHT).
+ */
+static bool
+openstraight(output *out, way how)
 {
 	int flags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 
-	if (kind == DEST_STREAM) {
-		int fd = p->dir;
-		p->dir = -1;
-		return fd;
-	}
-	if (kind != DEST_OTHER)
+	if (how == WAY_STRAIGHT)
 		flags |= O_CREAT | O_TRUNC;
-	return SYS(openat(p->dir, p->name.c_str(), flags, 0666));
+	out->how = how;
+	out->fd = SYS(openat(out->dest.dir, out->dest.name.c_str(), flags, 0666));
+	return out->fd != -1;
 }
 
 #if defined(listattrs)
@@ -501,79 +586,231 @@ copyattrs(int, const place &, mode_t)
 #endif
 
 /*
+ * Gives the new file fd the owner and group of old, or its group alone;
+ * false where neither can be: only a privileged run keeps the owner,
+ * and only a member of the group the group.
+ */
+static bool
+keepowner(int fd, const struct stat *old)
+{
+	return SYS(fchown(fd, old->st_uid, old->st_gid)) == 0 ||
+	    SYS(fchown(fd, uid_t(-1), old->st_gid)) == 0;
+}
+
+/*
  * Gives the new file fd the owner, the group, the permission bits and
  * the extended attributes of old, the file at p it replaces; a new
- * destination keeps the bits it was made with. The owner is kept only
- * by a privileged run and the group by a member of it; what can't be
- * kept is no failure. The mode comes after them, as a change of owner
- * clears the set-id bits, and the attributes last, as the access list
- * among them sets the group bits anew.
+ * destination keeps the bits it was made with. An owner or a group
+ * that can't be kept is no failure. The mode comes after them, as a
+ * change of owner clears the set-id bits, and the attributes last, as
+ * the access list among them sets the group bits anew.
  */
-bool
+static bool
 keepattrs(int fd, const place &p, const struct stat *old)
 {
 	if (old == nullptr)
 		return true;
-	if (SYS(fchown(fd, old->st_uid, old->st_gid)) == -1)
-		(void)SYS(fchown(fd, uid_t(-1), old->st_gid));
+	keepowner(fd, old);
 	if (SYS(fchmod(fd, old->st_mode & 07777)) == -1)
 		return false;
 	return copyattrs(fd, p, old->st_mode & 07777);
 }
 
-/* Writes some of the n bytes at buf to fd; how many, or -1. */
-long
-writesome(int fd, const void *buf, size_t n)
+/*
+ * Makes the new file that will take the place of out->dest and of old,
+ * the file there now, or of no file when old is none: an unnamed file
+ * where the system and the folder make one, else a named one, but
+ * never a named one in an append-only folder, which could not let its
+ * name go. A folder that refuses the new file for permission has the
+ * destination written straight. The temporary name is chosen first,
+ * so that nothing need be allocated once the file exists.
+ */
+static bool
+openreplacing(output *out, const struct stat *old)
 {
-	ssize_t k;
+	int mode = old != nullptr ? 0600 : 0666;
 
-	do
-		k = SYS(write(fd, buf, n));
-	while (k < 0 && errno == EINTR);
-	return long(k);
+	out->temp = tempname(out->dest.name, namemax(out->dest));
+	if (createunnamed(out, mode))
+		out->how = old != nullptr ? WAY_LINKREPLACE : WAY_LINKNEW;
+	else if (appendonly(out->dest))
+		return openstraight(out, WAY_STRAIGHT);
+	else if (createtemp(out, mode))
+		out->how = WAY_RENAME;
+	else
+		return (errno == EACCES || errno == EPERM) && openstraight(out, WAY_STRAIGHT);
+	return keepattrs(out->fd, out->dest, old);
 }
 
-/* Puts what was written to fd on disk, past the drive's own cache where the system can. */
+/* Opens the destination for an export; false when it cannot be written. */
+static bool
+opendest(output *out, const std::string &name)
+{
+	struct stat st;
+
+	switch (finddest(out, name, &st)) {
+	case DEST_FAILED:
+		return false;
+	case DEST_STREAM:
+		out->how = WAY_STREAM;
+		return true;
+	case DEST_OTHER:
+		return openstraight(out, WAY_STREAM);
+	case DEST_FILE:
+		if (!writable(out->dest))
+			return false;
+		if (appendonly(out->dest))
+			return openstraight(out, WAY_STRAIGHT);
+		return openreplacing(out, &st);
+	case DEST_NEW:
+		break;
+	}
+	return openreplacing(out, nullptr);
+}
+
+output *
+new_output(const std::string &name)
+{
+	std::unique_ptr<output, void (*)(output *)> out(new output(), closeoutput);
+
+	return opendest(out.get(), name) ? out.release() : nullptr;
+}
+
 bool
+writeoutput(output *out, const void *buf, size_t n)
+{
+	const char *p = static_cast<const char *>(buf);
+
+	while (n > 0) {
+		ssize_t k = SYS(write(out->fd, p, n));
+		if (k < 0 && errno == EINTR)
+			continue;
+		if (k <= 0)
+			return false;
+		p += k;
+		n -= size_t(k);
+	}
+	return true;
+}
+
+/* Puts what was written to fd on disk (fsync), past the drive's own cache where the system can. */
+static bool
 syncfile(int fd)
 {
 	return !sysfails() && flushfile(fd);
 }
 
-bool
-replacefile(const place &p, const char *temp)
-{
-	return SYS(renameat(p.dir, temp, p.dir, p.name.c_str())) == 0;
-}
-
-void
-removefile(const place &p, const char *name)
-{
-	unlinkat(p.dir, name, 0);
-}
-
 /*
  * Puts the folder's new entry on disk. A folder opened for searching
  * alone can't be flushed itself; on Linux the whole filesystem that
- * holds the new file fd is, instead.
+ * holds the new file is, instead (syncfs).
  */
-bool
-syncfolder(const place &p, [[maybe_unused]] int fd)
+static bool
+syncfolder(const output *out)
 {
-	if (syncfile(p.dir))
+	if (syncfile(out->dest.dir))
 		return true;
 #if defined(__linux__)
-	return errno == EBADF && SYS(syncfs(fd)) == 0;
+	return errno == EBADF && SYS(syncfs(out->fd)) == 0;
 #else
 	return false;
 #endif
 }
 
-bool
-closefile(int fd)
+/* Closes the file written; false when the close reports a failed write. */
+static bool
+closefile(output *out)
 {
-	bool closed = close(fd) == 0;
+	bool closed = close(out->fd) == 0;
 
+	out->fd = -1;
 	return !sysfails() && closed;
+}
+
+/*
+ * Gives the unnamed new file its temporary name, or another like it
+ * where that is taken; the caller holds the stop signals.
+ */
+static bool
+linktemp(output *out)
+{
+	int tries = 0;
+
+	while (!linkunnamed(out, out->temp.c_str()))
+		if (!retryname(&out->temp, &tries))
+			return false;
+	out->named = true;
+	removeonstop(out);
+	return true;
+}
+
+/* Renames the new file from its temporary name over the destination; the caller holds the stop signals. */
+static bool
+renametemp(output *out)
+{
+	if (SYS(renameat(out->dest.dir, out->temp.c_str(), out->dest.dir, out->dest.name.c_str())) != 0)
+		return false;
+	out->named = false;
+	removeonstop(out);
+	return true;
+}
+
+/*
+ * Puts the new file on disk, then in the destination's place, the file
+ * still open, and the folder's change on disk too, so that the new file
+ * survives a power loss once this returns COMPLETE_OK. A new destination
+ * whose name another file took meanwhile replaces that file. The stop
+ * signals are held while it changes name. The new file is closed last;
+ * as its bytes are on disk by then, its close can fail nothing.
+ */
+completion
+commitoutput(output *out)
+{
+	if (out->how != WAY_STREAM && !syncfile(out->fd))
+		return COMPLETE_FAILED;
+	holdstops();
+	switch (out->how) {
+	case WAY_STREAM:
+	case WAY_STRAIGHT:
+		releasestops();
+		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
+	case WAY_LINKNEW:
+		if (linkunnamed(out, out->dest.name.c_str()))
+			break;
+		if (errno != EEXIST)
+			return COMPLETE_FAILED;
+		[[fallthrough]];
+	case WAY_LINKREPLACE:
+		if (!linktemp(out))
+			return COMPLETE_FAILED;
+		[[fallthrough]];
+	case WAY_RENAME:
+		if (!renametemp(out))
+			return COMPLETE_FAILED;
+		break;
+	}
+	releasestops();
+	bool synced = syncfolder(out);
+	closefile(out);
+	return synced ? COMPLETE_OK : COMPLETE_UNSYNCED;
+}
+
+/*
+ * Ends the output: the new file is closed, and removed unless it is in
+ * place; the folder is closed; the stop signals are let in again.
+ */
+void
+closeoutput(output *out)
+{
+	holdstops();
+	if (out->fd != -1)
+		close(out->fd);
+	if (out->named)
+		unlinkat(out->dest.dir, out->temp.c_str(), 0);
+	out->named = false;
+	removeonstop(out);
+	closeplace(&out->dest);
+	releasestops();
+	delete out;
 }
 #endif

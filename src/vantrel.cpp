@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "platform.h"
 #include "vantrel.h"
 
 static void
@@ -209,43 +210,47 @@ runstages(sfvitem *links)
 	}
 }
 
-/* Reports whether a step of the export failed; on failure the export is given up. */
+/* The writer's sink: the output it was given. */
 static bool
-stepdone(output *out)
+tooutput(void *to, const void *buf, size_t n)
 {
-	if (out->w.failed) {
+	return writeoutput(static_cast<output *>(to), buf, n);
+}
+
+/* Reports whether a step of the export failed. */
+static bool
+stepdone(const sfvwriter *w)
+{
+	if (w->failed) {
 		std::fputs("ERROR: Can't write output file!\n", stdout);
-		discardoutput(out);
 		return false;
 	}
 	std::fputs("Done\n", stdout);
 	return true;
 }
 
-/* Writes both trees to the destination behind a fresh header. */
+/* Writes both trees behind a fresh header, each step under its message. */
 static bool
-exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favorite)
+writetrees(sfvwriter *w, const sfvitem *links, const sfvitem *favorite)
 {
-	output out;
-
-	std::fputs("Exporting!\n", stdout);
-	if (!openoutput(&out, name)) {
-		std::fputs("ERROR: Can't open output file!\n", stdout);
-		return false;
-	}
 	std::fputs("Writing SFV Header...", stdout);
-	writeheader(&out.w);
-	if (!stepdone(&out))
+	writeheader(w);
+	if (!stepdone(w))
 		return false;
 	std::fputs("Exporting LINKS...", stdout);
-	savetosfv(&out.w, links, false);
-	if (!stepdone(&out))
+	savetosfv(w, links, false);
+	if (!stepdone(w))
 		return false;
 	std::fputs("Exporting Favorite...", stdout);
-	savetosfv(&out.w, favorite, false);
-	if (!stepdone(&out))
-		return false;
-	switch (completeoutput(&out)) {
+	savetosfv(w, favorite, false);
+	return stepdone(w);
+}
+
+/* Puts what was written in the destination's place, and says how that went. */
+static bool
+commit(sfvwriter *w, output *out)
+{
+	switch (flushwriter(w) ? commitoutput(out) : COMPLETE_FAILED) {
 	case COMPLETE_FAILED:
 		std::fputs("ERROR: Can't write output file!\n", stdout);
 		return false;
@@ -257,6 +262,24 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	}
 	std::fputs("Export was completed!\n", stdout);
 	return true;
+}
+
+/* Writes both trees to the destination. */
+static bool
+exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favorite)
+{
+	sfvwriter w;
+
+	std::fputs("Exporting!\n", stdout);
+	output *out = new_output(name);
+	if (out == nullptr) {
+		std::fputs("ERROR: Can't open output file!\n", stdout);
+		return false;
+	}
+	initwriter(&w, tooutput, out);
+	bool done = writetrees(&w, links, favorite) && commit(&w, out);
+	closeoutput(out);
+	return done;
 }
 
 static void
@@ -350,8 +373,7 @@ closestdout(int status)
 int
 main(int argc, char **argv)
 {
-	if (!guardstdfds())
+	if (!startrun(&argc, &argv))
 		return -1;
-	takeargs(&argc, &argv);
 	return closestdout(vantrel(argc, argv));
 }

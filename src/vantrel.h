@@ -3,9 +3,8 @@
 /*
  * Records, option word and routines shared by the modules of Vantrel:
  * items and the favourites file format (sfv.cpp), the walks over the
- * trees (tree.cpp), the driver (vantrel.cpp) and the platform layer
- * that replaces the destination safely (platform.cpp, with the system's
- * own calls in unix.cpp and windows.cpp).
+ * trees (tree.cpp) and the driver (vantrel.cpp). What they ask of the
+ * system is in platform.h.
  */
 #ifndef VANTREL_H
 #define VANTREL_H
@@ -14,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 enum itemkind { SFV_URL = 1, SFV_FOLDER = 2 };
@@ -71,48 +69,17 @@ struct sfvreader {
 	unsigned char buf[1 << 16];
 };
 
-/* A destination file; failed turns true at the first write that fails. */
+/*
+ * A destination file, written through a buffer of its own: sink takes
+ * all n bytes at buf to the place to, or fails. failed turns true at
+ * the first failure.
+ */
 struct sfvwriter {
-	int fd;
+	bool (*sink)(void *to, const void *buf, size_t n);
+	void *to;
 	size_t len;
 	bool failed;
 	unsigned char buf[1 << 16];
-};
-
-/*
- * Where a file lies: the folder that holds it and its name there. On
- * Unix the folder is held open, so that each step is taken in the very
- * folder the name was found in, and only the name must fit the
- * folder's limits; on Windows it is the folder's path.
- */
-struct place {
-#ifdef _WIN32
-	std::string folder; /* empty, or ending in a separator */
-#else
-	int dir = -1;
-#endif
-	std::string name;
-};
-
-/*
- * A destination being written: straight, or to a new file that takes
- * the place of dest once complete.
- */
-struct output {
-	place dest;            /* the file to replace or make: a symbolic link's target */
-	std::string temp;      /* the new file's name in dest's folder, or the one it will take */
-	bool replace = false;  /* written to a new file, not straight */
-	bool exists = false;   /* dest is a file now, to be replaced */
-	bool file = false;     /* dest is a file, to be put on disk; not a device or pipe */
-	bool named = false;    /* the new file is there under temp */
-	sfvwriter w;
-};
-
-/* How an export ended. */
-enum completion {
-	COMPLETE_FAILED,   /* the destination is as it was */
-	COMPLETE_UNSYNCED, /* the new file is in place, but its folder could not be put on disk */
-	COMPLETE_OK        /* the new file is in place and on disk */
 };
 
 enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
@@ -149,7 +116,7 @@ const sfvitem *nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *p
 void initreader(sfvreader *r, FILE *fp);
 headercheck readheader(sfvreader *r);
 sfvitem *readitemfromsfv(sfvreader *r, bool has_type);
-void initwriter(sfvwriter *w, int fd);
+void initwriter(sfvwriter *w, bool (*sink)(void *, const void *, size_t), void *to);
 void writeheader(sfvwriter *w);
 void savetosfv(sfvwriter *w, const sfvitem *item, bool has_type);
 bool flushwriter(sfvwriter *w);
@@ -160,15 +127,5 @@ void initcount(itemcount *count, const sfvitem *list);
 void countitems(itemcount *count, const sfvitem *list);
 void indent(size_t depth);
 void listitems(const sfvitem *list, size_t depth);
-
-/* platform.cpp, unix.cpp, windows.cpp */
-bool guardstdfds(void);
-void takeargs(int *argc, char ***argv);
-FILE *openinput(const std::string &name);
-bool openoutput(output *out, const std::string &name);
-completion completeoutput(output *out);
-void discardoutput(output *out);
-bool writeall(int fd, const void *buf, size_t n);
-uint64_t randombits(void);
 
 #endif

@@ -2,19 +2,22 @@
 // Copyright (c) 2026 the Vantrel developers
 /*
  * The platform layer on Windows: the arguments and the standard
- * descriptors, the source file, the console's stop events, and the
- * calls that put a new file in the place of the destination.
+ * descriptors, the console's stop events, the source file, and the
+ * output, which puts a new file in the place of the destination.
  *
  * Names are UTF-8 inside the run and wide strings at every call to the
  * system. A folder is held by its path: Windows has no calls relative
  * to a folder's handle, and a file open there can't be renamed or
  * removed under the run. There are no unnamed files: the new file is
- * named from the start, and the console's stop events remove it.
+ * named from the start, and the console's stop events remove it. Only
+ * two destinations are written straight: a device such as NUL, and a
+ * file in a folder that refuses a new file for permission.
  */
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,39 @@
 #include <shellapi.h>
 
 #include "platform.h"
+
+/* The longest name a folder takes: 255 UTF-16 units, never more bytes of UTF-8. */
+#define NAMEMAX 255
+
+/* What a destination name stands for, a symbolic link followed. */
+enum destkind {
+	DEST_FAILED, /* nothing that can be written: errno tells why */
+	DEST_NEW,    /* no file yet: one is to be made */
+	DEST_FILE,   /* a regular file, to be replaced */
+	DEST_DEVICE  /* a device such as NUL, to be written straight */
+};
+
+/* How an output is written, chosen once when it opens. */
+enum way {
+	WAY_DEVICE,   /* a device, written as it is */
+	WAY_STRAIGHT, /* the file itself, emptied or made, written in place */
+	WAY_MOVENEW,  /* a file made under a temporary name, moved to the new destination's name */
+	WAY_REPLACE   /* a file made under a temporary name, moved over the destination */
+};
+
+/*
+ * A destination being written. The whole names are made when it opens,
+ * so that nothing need be allocated once the new file exists.
+ */
+struct output {
+	way how = WAY_DEVICE;
+	std::string folder; /* the destination's folder: empty, or ending in a separator */
+	std::string temp;   /* the new file's temporary name there */
+	std::wstring wdest; /* the destination's whole name, for the system's calls */
+	std::wstring wtemp; /* the new file's */
+	int fd = -1;        /* the file written */
+	bool named = false; /* the new file bears temp now, and loses it unless put in place */
+};
 
 /*
  * The name of a file for the system's wide calls. A name whose full
@@ -49,13 +85,6 @@ widename(const std::string &name)
 	if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\.\\") != 0)
 		return L"\\\\?\\UNC\\" + full.substr(2);
 	return w;
-}
-
-/* The wide name of the file name in the folder of p. */
-static std::wstring
-widename(const place &p, const std::string &name)
-{
-	return widename(p.folder + name);
 }
 
 /* A wide string in the code page given. */
@@ -96,7 +125,7 @@ seterrno(void)
  * the file names in UTF-8, and argv[0], which serves only for messages,
  * in the console's code page. They live for the whole run.
  */
-void
+static void
 takeargs(int *argc, char ***argv)
 {
 	static std::vector<std::string> words;
@@ -123,7 +152,7 @@ takeargs(int *argc, char ***argv)
  * only, so that its failed writes end the run as one whose output
  * failed. Returns false when one can't be held.
  */
-bool
+static bool
 guardstdfds(void)
 {
 	for (int fd = 0; fd <= 2; fd++) {
@@ -148,44 +177,55 @@ openinput(const std::string &name)
 
 /* The console's stop events, as signals are on Unix: Ctrl-C, Ctrl-Break, a closed window. */
 static CRITICAL_SECTION stopping;
-static const place *volatile stopplace;
-static const char *volatile stopname;
+static bool holding; /* the main thread holds the stop events off now */
+static const output *volatile stopout;
 
 /* Removes the new file, then lets the system end the run as it would have. */
 static BOOL WINAPI
 onstop(DWORD)
 {
 	EnterCriticalSection(&stopping);
-	if (stopname != nullptr)
-		DeleteFileW(widename(*stopplace, stopname).c_str());
+	if (stopout != nullptr)
+		DeleteFileW(stopout->wtemp.c_str());
 	return FALSE;
 }
 
-void
-catchstops(void)
-{
-	InitializeCriticalSection(&stopping);
-	SetConsoleCtrlHandler(onstop, TRUE);
-}
-
-/* Holds the stop handler off while the new file changes name. */
-void
+/*
+ * Holds the stop handler off while the new file changes name. Holds do
+ * not nest: one release lets it in.
+ */
+static void
 holdstops(void)
 {
-	EnterCriticalSection(&stopping);
+	if (!holding)
+		EnterCriticalSection(&stopping);
+	holding = true;
 }
 
-void
+static void
 releasestops(void)
 {
-	LeaveCriticalSection(&stopping);
+	if (holding)
+		LeaveCriticalSection(&stopping);
+	holding = false;
 }
 
-void
-removeonstop(const place *p, const char *name)
+/* Tells the handler whether out's new file bears its temporary name now. */
+static void
+removeonstop(const output *out)
 {
-	stopplace = p;
-	stopname = name;
+	stopout = out->named ? out : nullptr;
+}
+
+bool
+startrun(int *argc, char ***argv)
+{
+	if (!guardstdfds())
+		return false;
+	takeargs(argc, argv);
+	InitializeCriticalSection(&stopping);
+	SetConsoleCtrlHandler(onstop, TRUE);
+	return true;
 }
 
 /* A handle on the file, folder or device w names, for asking about it, not for reading. */
@@ -196,13 +236,13 @@ openexisting(const std::wstring &w)
 	    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-/* What the file path names is, a symbolic link followed: a device such as NUL is DEST_OTHER. */
+/* What the file path names is, a symbolic link followed: a device such as NUL is DEST_DEVICE. */
 static destkind
 kindof(const std::string &path)
 {
 	HANDLE h = openexisting(widename(path));
 	BY_HANDLE_FILE_INFORMATION info;
-	destkind kind = DEST_OTHER;
+	destkind kind = DEST_DEVICE;
 
 	if (h == INVALID_HANDLE_VALUE) {
 		DWORD err = GetLastError();
@@ -238,67 +278,21 @@ resolvelink(const std::string &name)
 	return narrow(target.c_str(), CP_UTF8);
 }
 
-/* Finds the file a destination name stands for, its folder's path and its name there. */
-destkind
-finddest(const std::string &name, place *p, struct stat *st)
-{
-	std::string path = resolvelink(name);
-	size_t sep = path.find_last_of("\\/:");
-
-	*st = {};
-	p->folder = sep == std::string::npos ? "" : path.substr(0, sep + 1);
-	p->name = path.substr(p->folder.size());
-	return kindof(path);
-}
-
 /* A read-only attribute is the one permission a Windows file has. */
-bool
-writable(const place &p)
+static bool
+writable(const output *out)
 {
-	DWORD attrs = GetFileAttributesW(widename(p, p.name).c_str());
+	DWORD attrs = GetFileAttributesW(out->wdest.c_str());
 
 	return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_READONLY);
 }
 
-bool
-appendonly(const place &)
+/* Makes a new file of the whole name w, for writing; errno EEXIST when the name is taken. */
+static int
+createnew(const std::wstring &w)
 {
-	return false;
-}
-
-/* The longest name a folder takes: 255 UTF-16 units, never more bytes of UTF-8. */
-size_t
-namemax(const place &)
-{
-	return 255;
-}
-
-void
-closeplace(place *)
-{
-}
-
-/* Windows can name no file without making it: an unnamed file is never had. */
-int
-createunnamed(const place &, int)
-{
-	errno = EOPNOTSUPP;
-	return -1;
-}
-
-bool
-nameunnamed(int, const place &, const char *)
-{
-	errno = EOPNOTSUPP;
-	return false;
-}
-
-/* Makes a new file of this name in the folder, for writing; errno EEXIST when the name is taken. */
-int
-createnew(const place &p, const char *name, int)
-{
-	HANDLE h = CreateFileW(widename(p, name).c_str(), GENERIC_WRITE, FILE_SHARE_READ |
-	    FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+	    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 
 	if (h == INVALID_HANDLE_VALUE) {
 		seterrno();
@@ -310,57 +304,175 @@ createnew(const place &p, const char *name, int)
 	return fd;
 }
 
+/*
+ * Makes the new file under its temporary name, or another like it
+ * where that is taken. From the moment it exists its name is the one
+ * to remove should the run be stopped.
+ */
+static bool
+createtemp(output *out)
+{
+	int tries = 0;
+
+	do {
+		out->wtemp = widename(out->folder + out->temp);
+		holdstops();
+		out->fd = createnew(out->wtemp);
+		out->named = out->fd != -1;
+		removeonstop(out);
+		releasestops();
+	} while (out->fd == -1 && retryname(&out->temp, &tries));
+	return out->fd != -1;
+}
+
 /* Opens the destination itself for writing: a device as it is, a file emptied or made. */
-int
-openstraight(place *p, destkind kind)
+static bool
+openstraight(output *out, way how)
 {
-	int flags = _O_WRONLY | _O_BINARY | (kind == DEST_OTHER ? 0 : _O_CREAT | _O_TRUNC);
+	int flags = _O_WRONLY | _O_BINARY | (how == WAY_DEVICE ? 0 : _O_CREAT | _O_TRUNC);
 
-	return _wopen(widename(*p, p->name).c_str(), flags, _S_IREAD | _S_IWRITE);
+	out->how = how;
+	out->fd = _wopen(out->wdest.c_str(), flags, _S_IREAD | _S_IWRITE);
+	return out->fd != -1;
+}
+
+/*
+ * Makes the new file that will be moved to the destination's name the
+ * way how. A folder that refuses the new file for permission has the
+ * destination written straight.
+ */
+static bool
+openreplacing(output *out, const std::string &name, way how)
+{
+	out->how = how;
+	out->temp = tempname(name, NAMEMAX);
+	if (createtemp(out))
+		return true;
+	return errno == EACCES && openstraight(out, WAY_STRAIGHT);
+}
+
+/* Opens the destination for an export; false when it cannot be written. */
+static bool
+opendest(output *out, const std::string &name)
+{
+	std::string path = resolvelink(name);
+	size_t sep = path.find_last_of("\\/:");
+
+	out->folder = sep == std::string::npos ? "" : path.substr(0, sep + 1);
+	out->wdest = widename(path);
+	switch (kindof(path)) {
+	case DEST_FAILED:
+		return false;
+	case DEST_DEVICE:
+		return openstraight(out, WAY_DEVICE);
+	case DEST_FILE:
+		return writable(out) && openreplacing(out, path.substr(out->folder.size()), WAY_REPLACE);
+	case DEST_NEW:
+		break;
+	}
+	return openreplacing(out, path.substr(out->folder.size()), WAY_MOVENEW);
+}
+
+output *
+new_output(const std::string &name)
+{
+	std::unique_ptr<output, void (*)(output *)> out(new output(), closeoutput);
+
+	return opendest(out.get(), name) ? out.release() : nullptr;
 }
 
 bool
-keepattrs(int, const place &, const struct stat *)
+writeoutput(output *out, const void *buf, size_t n)
 {
+	const char *p = static_cast<const char *>(buf);
+
+	while (n > 0) {
+		int k = _write(out->fd, p, n < 0x40000000 ? unsigned(n) : 0x40000000u);
+		if (k <= 0)
+			return false;
+		p += k;
+		n -= size_t(k);
+	}
 	return true;
 }
 
-long
-writesome(int fd, const void *buf, size_t n)
+/* Closes the file written; false when the close reports a failed write. */
+static bool
+closefile(output *out)
 {
-	return _write(fd, buf, n < 0x40000000 ? unsigned(n) : 0x40000000u);
+	bool closed = _close(out->fd) == 0;
+
+	out->fd = -1;
+	return closed;
 }
 
-bool
-syncfile(int fd)
+/*
+ * Moves the new file from its temporary name to the destination's, on
+ * disk with the folder's change before the call returns
+ * (MOVEFILE_WRITE_THROUGH); a move replaces a file there only when
+ * flags say so (MOVEFILE_REPLACE_EXISTING). errno EEXIST when it
+ * doesn't and the name is taken.
+ */
+static bool
+movetemp(output *out, DWORD flags)
 {
-	return _commit(fd) == 0;
+	if (!MoveFileExW(out->wtemp.c_str(), out->wdest.c_str(), flags | MOVEFILE_WRITE_THROUGH)) {
+		seterrno();
+		return false;
+	}
+	out->named = false;
+	removeonstop(out);
+	return true;
 }
 
-/* A rename never replaces a file on Windows; this call does, on disk before it returns. */
-bool
-replacefile(const place &p, const char *temp)
+/*
+ * Puts the new file on disk, then in the destination's place, the file
+ * still open; a new destination whose name another file took meanwhile
+ * replaces that file. The stop handler is held off while it changes
+ * name. As the move wrote the folder through, nothing is left to flush.
+ */
+completion
+commitoutput(output *out)
 {
-	return MoveFileExW(widename(p, temp).c_str(), widename(p, p.name).c_str(),
-	    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+	if (out->how != WAY_DEVICE && _commit(out->fd) != 0)
+		return COMPLETE_FAILED;
+	holdstops();
+	switch (out->how) {
+	case WAY_DEVICE:
+	case WAY_STRAIGHT:
+		releasestops();
+		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
+	case WAY_MOVENEW:
+		if (movetemp(out, 0))
+			break;
+		if (errno != EEXIST)
+			return COMPLETE_FAILED;
+		[[fallthrough]];
+	case WAY_REPLACE:
+		if (!movetemp(out, MOVEFILE_REPLACE_EXISTING))
+			return COMPLETE_FAILED;
+		break;
+	}
+	releasestops();
+	closefile(out);
+	return COMPLETE_OK;
 }
 
+/*
+ * Ends the output: the new file is closed, and removed unless it is in
+ * place; the stop handler is let in again.
+ */
 void
-removefile(const place &p, const char *name)
+closeoutput(output *out)
 {
-	DeleteFileW(widename(p, name).c_str());
-}
-
-/* The replacing move wrote the folder through; nothing is left to flush. */
-bool
-syncfolder(const place &, int)
-{
-	return true;
-}
-
-bool
-closefile(int fd)
-{
-	return _close(fd) == 0;
+	holdstops();
+	if (out->fd != -1)
+		_close(out->fd);
+	if (out->named)
+		DeleteFileW(out->wtemp.c_str());
+	out->named = false;
+	removeonstop(out);
+	releasestops();
+	delete out;
 }
 #endif
