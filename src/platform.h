@@ -42,8 +42,11 @@ FILE *openinput(const std::string &name);
 /*
  * An output to the destination name; none when it can't be written.
  * writeoutput() writes all n bytes or fails. commitoutput() puts what
- * was written on disk and in place. closeoutput() ends the output
- * whatever happened.
+ * was written on disk and in place; from the moment it does, the
+ * signals that would end the run wait, until closeoutput(). That ends
+ * the output whatever happened, and the caller calls it only once its
+ * last message is written out, so that a run ended by a signal never
+ * leaves a new file in place without saying so.
  */
 output *new_output(const std::string &name);
 bool writeoutput(output *out, const void *buf, size_t n);

@@ -202,9 +202,9 @@ catchstops(void)
 }
 
 /*
- * Holds the stop signals (sigprocmask) while the new file changes name;
- * the caller's mask is kept. Holds do not nest: one release lets them
- * in.
+ * Holds the stop signals (sigprocmask) while the new file changes name,
+ * and from the moment it is in place; the caller's mask is kept. Holds
+ * do not nest: one release lets them in.
  */
 static void
 holdstops(void)
@@ -760,8 +760,9 @@ renametemp(output *out)
  * still open, and the folder's change on disk too, so that the new file
  * survives a power loss once this returns COMPLETE_OK. A new destination
  * whose name another file took meanwhile replaces that file. The stop
- * signals are held while it changes name. The new file is closed last;
- * as its bytes are on disk by then, its close can fail nothing.
+ * signals are held from the moment the file is on disk, and stay held
+ * until closeoutput(). The new file is closed last; as its bytes are on
+ * disk by then, its close can fail nothing.
  */
 completion
 commitoutput(output *out)
@@ -772,7 +773,6 @@ commitoutput(output *out)
 	switch (out->how) {
 	case WAY_STREAM:
 	case WAY_STRAIGHT:
-		releasestops();
 		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
 	case WAY_LINKNEW:
 		if (linkunnamed(out, out->dest.name.c_str()))
@@ -789,7 +789,6 @@ commitoutput(output *out)
 			return COMPLETE_FAILED;
 		break;
 	}
-	releasestops();
 	bool synced = syncfolder(out);
 	closefile(out);
 	return synced ? COMPLETE_OK : COMPLETE_UNSYNCED;

@@ -264,7 +264,11 @@ commit(sfvwriter *w, output *out)
 	return true;
 }
 
-/* Writes both trees to the destination. */
+/*
+ * Writes both trees to the destination. The output is closed only once
+ * the last message is written out: a signal that comes once the new
+ * file is in place waits till then.
+ */
 static bool
 exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favorite)
 {
@@ -278,6 +282,7 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	}
 	initwriter(&w, tooutput, out);
 	bool done = writetrees(&w, links, favorite) && commit(&w, out);
+	std::fflush(stdout);
 	closeoutput(out);
 	return done;
 }

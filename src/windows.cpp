@@ -191,8 +191,8 @@ onstop(DWORD)
 }
 
 /*
- * Holds the stop handler off while the new file changes name. Holds do
- * not nest: one release lets it in.
+ * Holds the stop handler off while the new file changes name, and from
+ * the moment it is in place. Holds do not nest: one release lets it in.
  */
 static void
 holdstops(void)
@@ -428,8 +428,9 @@ movetemp(output *out, DWORD flags)
 /*
  * Puts the new file on disk, then in the destination's place, the file
  * still open; a new destination whose name another file took meanwhile
- * replaces that file. The stop handler is held off while it changes
- * name. As the move wrote the folder through, nothing is left to flush.
+ * replaces that file. The stop handler is held off from the moment the
+ * file is on disk, and stays so until closeoutput(). As the move wrote
+ * the folder through, nothing is left to flush.
  */
 completion
 commitoutput(output *out)
@@ -440,7 +441,6 @@ commitoutput(output *out)
 	switch (out->how) {
 	case WAY_DEVICE:
 	case WAY_STRAIGHT:
-		releasestops();
 		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
 	case WAY_MOVENEW:
 		if (movetemp(out, 0))
@@ -453,7 +453,6 @@ commitoutput(output *out)
 			return COMPLETE_FAILED;
 		break;
 	}
-	releasestops();
 	closefile(out);
 	return COMPLETE_OK;
 }
