@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "../src/platform.h"
+#include "../src/vantrel.h"
 
 /*
  * Tells whether this allocation, counted from 1 in *count, is the one
