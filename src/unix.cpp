@@ -162,6 +162,7 @@ static const int stopsignals[] = {
 static sigset_t caught;     /* the stop signals the run catches */
 static sigset_t callermask; /* the signal mask to restore when they are let in */
 static bool holding;        /* the stop signals are held now */
+static struct sigaction before[NSIG]; /* each stop signal's action before the run caught it */
 
 /*
  * The new file to remove should the run be stopped, while it has a
@@ -171,12 +172,22 @@ static bool holding;        /* the stop signals are held now */
 static int stopdir;
 static const char *volatile stopname;
 
-/* Removes the new file, then lets the signal end the run as it would have. */
+/*
+ * With a new file named, removes it and lets the signal end the run as
+ * its default action does (SA_RESETHAND has put it back), so that the
+ * status is 128+n. With none, gives the signal back to whatever had it
+ * before the run (a checker's report of a fault, the default action):
+ * a fault met anywhere else is theirs. The signal is held while this
+ * runs, so raise() lands once this returns; a fault's instruction then
+ * runs again, to the same end.
+ */
 static void
 onstop(int sig)
 {
 	if (stopname != nullptr)
 		unlinkat(stopdir, stopname, 0);
+	else
+		sigaction(sig, &before[sig], nullptr);
 	raise(sig);
 }
 
@@ -187,7 +198,7 @@ onstop(int sig)
 static void
 catchstops(void)
 {
-	struct sigaction sa = {}, old;
+	struct sigaction sa = {};
 
 	sigemptyset(&sa.sa_mask);
 	for (int sig : stopsignals)
@@ -196,7 +207,7 @@ catchstops(void)
 	sa.sa_flags = SA_RESETHAND;
 	sigemptyset(&caught);
 	for (int sig : stopsignals)
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN &&
+		if (sigaction(sig, nullptr, &before[sig]) == 0 && before[sig].sa_handler != SIG_IGN &&
 		    sigaction(sig, &sa, nullptr) == 0)
 			sigaddset(&caught, sig);
 }

@@ -665,7 +665,11 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 		toolrun r = runtool({"in.sfv", "in.sfv"}, h);
 		EXPECT_TRUE(r.status == 0 || r.status == 128 + sig) << r.status;
 		EXPECT_TRUE(readfile(s / "in.sfv") == old || readfile(s / "in.sfv") == clean) << "neither the former file nor the new";
-		EXPECT_EQ(strays(s.dir), strings()) << "a file was left";
+		strings left = strays(s.dir);
+		/* A kill between the link to the temporary name and the rename leaves it: the one instant that may. */
+		if (r.status == 128 + SIGKILL && left.size() == 1 && readfile(s / "in.sfv") == old)
+			fs::remove(left[0]), left.clear();
+		EXPECT_EQ(left, strings()) << "a file was left";
 		return r.status;
 	};
 	writefile(s / "count", "");
