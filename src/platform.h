@@ -60,20 +60,4 @@ uint64_t randombits(void);
 std::string tempname(const std::string &name, size_t namemax);
 bool retryname(std::string *name, int *tries);
 
-/*
- * A system call of the export, which the build for the tests may make
- * fail in its place, with the errno it names (VANTREL_FAILSYS), so that
- * the tests can reach every path of a failed call (tests/testbuild.cpp).
- */
-#define SYS(call) (sysfails() ? -1 : (call))
-#ifdef VANTREL_TESTBUILD
-bool sysfails(void);
-#else
-inline bool
-sysfails(void)
-{
-	return false;
-}
-#endif
-
 #endif

@@ -9,20 +9,23 @@
  * it (O_TMPFILE): a new destination is then given its name straight
  * away, and a file that is replaced is given a temporary name only for
  * the instant before the rename. Elsewhere it is made under a temporary
- * name (O_CREAT|O_EXCL), which the stop signals remove. Only three
- * destinations are written straight: one that is no regular file (a
- * device, a pipe, one of the run's own descriptors), one in a folder
- * that refuses a new file for permission, and one in a folder that
- * lets no name go (append-only), where no file can be replaced. Any
- * other failure to make or name the new file ends the export, the
- * former file untouched.
+ * name (O_CREAT|O_EXCL), which the stop signals remove. A file whose
+ * owner or group the new file can't be given is not the run's to
+ * remake: it is written in place, from the new file, once the space is
+ * reserved. Only three destinations are written straight: one that is
+ * no regular file (a device, a pipe, one of the run's own descriptors),
+ * one in a folder that refuses a new file for permission, and one in a
+ * folder that lets no name go (append-only), where no file can be
+ * replaced. Any other failure to make, fill or name the new file ends
+ * the export, the former file untouched.
  *
- * The destination is reached through its folder's descriptor. Every
- * step after the folder is opened (the new file, its name, the rename,
- * the flush) is taken relative to it, so that only a name within the
- * folder must fit the folder's limits and no name can be redirected
- * between two steps. Symbolic links are followed here, one at a time,
- * under the kernel's own rules.
+ * The name is followed one part at a time, each link by its text, from
+ * the folder it lies in, under the kernel's own rules; the file found
+ * must be the one the kernel finds for the whole name. Every step after
+ * that (the new file, its name, the rename, the flush) is taken relative
+ * to the folder's descriptor, so that only a name within the folder must
+ * fit the folder's limits and no name can be redirected between two
+ * steps.
  */
 #ifndef _WIN32
 #include <cerrno>
@@ -39,38 +42,42 @@
 #if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
 #endif
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 
 #include "platform.h"
 
 /*
- * Where Unix systems differ. A folder is opened for searching alone
- * with O_PATH on Linux and O_SEARCH elsewhere. macOS takes one more
- * argument to each call on extended attributes, and flushes a file
- * past the drive's own cache only when asked with F_FULLFSYNC.
+ * A system call of the export. The build for the tests can make it fail
+ * in its place by its name (tests/testbuild.cpp); the tool as shipped
+ * makes the bare call.
+ */
+#ifdef VANTREL_TESTBUILD
+bool sysfails(const char *call);
+#define SYS(call, ...) (sysfails(#call) ? -1 : call(__VA_ARGS__))
+#else
+#define SYS(call, ...) call(__VA_ARGS__)
+#endif
+
+/*
+ * A folder is opened for searching alone with O_PATH on Linux and
+ * O_SEARCH elsewhere, where there is either.
  */
 #if defined(O_PATH)
 #define O_SEARCHONLY O_PATH
 #elif defined(O_SEARCH)
 #define O_SEARCHONLY O_SEARCH
-#endif
-#if defined(__APPLE__) && defined(XATTR_NOFOLLOW)
-#define listattrs(fd, names, size) flistxattr(fd, names, size, 0)
-#define getattr(fd, name, value, size) fgetxattr(fd, name, value, size, 0, 0)
-#define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0, 0)
-#elif defined(__linux__) && defined(XATTR_CREATE)
-#define listattrs(fd, names, size) flistxattr(fd, names, size)
-#define getattr(fd, name, value, size) fgetxattr(fd, name, value, size)
-#define setattr(fd, name, value, size) fsetxattr(fd, name, value, size, 0)
-#define ENOATTR ENODATA
-#endif
-#if defined(F_FULLFSYNC)
-#define flushfile(fd) (fcntl(fd, F_FULLFSYNC) == 0 || fsync(fd) == 0)
 #else
-#define flushfile(fd) (fsync(fd) == 0)
+#define O_SEARCHONLY O_RDONLY
 #endif
 
-/* The most links a name may lead through, as the kernel allows. */
-#define MAXLINKS 40
+#define MAXLINKS 40       /* the most links a name may lead through, as the kernel allows */
+#define TEMPMODE 0600     /* a file that replaces another, while it is written: its owner's alone */
+#define NEWMODE 0666      /* a new destination, as any file is made: the umask or a default access list narrows it */
+#define MODEBITS 07777    /* the permission and set-id bits */
+#define ATTRMAX 65536     /* the most bytes a file's attribute names, or one value, may take */
+#define PROCFS 0x9fa0     /* the kind of filesystem /proc is, whose fd links are a process's descriptors */
 #ifndef PATH_MAX
 #define PATH_MAX 4096
 #endif
@@ -107,6 +114,7 @@ enum destkind {
 enum way {
 	WAY_STREAM,      /* a device, a pipe or one of the run's descriptors, written as it is */
 	WAY_STRAIGHT,    /* the file itself, emptied or made, written in place */
+	WAY_INPLACE,     /* a new file, then copied over the file itself, whose owner it could not be given */
 	WAY_LINKNEW,     /* an unnamed file, linked to the new destination's name */
 	WAY_LINKREPLACE, /* an unnamed file, linked to a temporary name, renamed over the file there */
 	WAY_RENAME       /* a file made under a temporary name, renamed over the destination */
@@ -115,21 +123,29 @@ enum way {
 /* A destination being written. */
 struct output {
 	way how = WAY_STREAM;
-	place dest;         /* the file to replace or make: a symbolic link's target */
-	std::string temp;   /* the new file's temporary name in dest's folder, chosen when it opens */
-	int fd = -1;        /* the file written */
-	bool named = false; /* the new file bears temp now, and loses it unless put in place */
+	place dest;             /* the file to replace or make: a symbolic link's target */
+	std::string temp;       /* the new file's temporary name in dest's folder, chosen when it opens */
+	int fd = -1;            /* the file written */
+	int former = -1;        /* WAY_INPLACE: the file replaced, written over at the commit */
+	off_t size = 0;         /* the bytes written */
+	bool named = false;     /* the new file bears temp now, and loses it unless put in place */
+	bool replacing = false; /* a file is there, whose owner, mode and attributes old holds */
+	struct stat old = {};
+	int viafd = -1;         /* the descriptor whose link in /proc the name led through, if any */
 };
 
 /*
- * Holds each closed standard descriptor, so that no file the run opens
- * can take its place and receive its messages: with /dev/null, or where
- * there is none (a chroot without /dev) with the reading end of a pipe
- * that has no writer. Standard output is held by something that can't
- * be written: a run that had none could not print what it was asked
- * to, and its failed writes end it as a run whose output failed.
- * Returns false when a descriptor can't be held at all.
+ * The standard descriptors that were closed when the run started, as
+ * bits 1 << fd. Each is held by the reading end of a pipe that has no
+ * writer, so that no file the run opens can take its place and receive
+ * its messages, and so that a name that leads to one is known for what
+ * it is. Standard output is then held by something that can't be
+ * written: a run that had none could not print what it was asked to,
+ * and its failed writes end it as a run whose output failed.
  */
+static int guarded;
+
+/* Holds each closed standard descriptor; false when one can't be held. */
 static bool
 guardstdfds(void)
 {
@@ -137,11 +153,10 @@ guardstdfds(void)
 		int p[2];
 		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
 			continue;
-		if (open("/dev/null", fd == 1 ? O_RDONLY : O_RDWR) == fd)
-			continue;
 		if (pipe(p) != 0)
 			return false;
 		close(p[1]);
+		guarded |= 1 << fd;
 	}
 	return true;
 }
@@ -253,109 +268,41 @@ startrun(int *, char ***)
 	return true;
 }
 
+static bool
+samefile(const struct stat *a, const struct stat *b)
+{
+	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+/* Tells whether fd is open for writing and was open when the run started. */
+static bool
+writesto(int fd)
+{
+	int flags = fcntl(fd, F_GETFL);
+
+	return flags != -1 && (flags & O_ACCMODE) != O_RDONLY && !(fd <= 2 && (guarded & 1 << fd));
+}
+
 /*
- * The descriptor that a name stands for when it names one of the run's
- * own (/dev/stdout, /dev/fd/3, /proc/self/fd/3), or -1. Such a name is
- * written through the descriptor, never by replacing the file behind
- * it, which may be a log opened for appending.
+ * The standard descriptor that is the file k, when it is one the run may
+ * write to or one that was closed when it started; else -1.
  */
 static int
-owndescriptor(const std::string &name)
+standardfd(const struct stat *k)
 {
-	static const char *const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
-	static const char *const folders[] = {"/dev/fd/", "/proc/self/fd/"};
+	struct stat st;
 
 	for (int fd = 0; fd <= 2; fd++)
-		if (name == streams[fd])
+		if (fstat(fd, &st) == 0 && samefile(&st, k) && ((guarded & 1 << fd) || writesto(fd)))
 			return fd;
-	for (const char *folder : folders) {
-		size_t n = std::strlen(folder);
-		if (name.compare(0, n, folder) == 0 && name.size() > n && name.size() <= n + 9 &&
-		    name.find_first_not_of("0123456789", n) == std::string::npos)
-			return std::atoi(name.c_str() + n);
-	}
 	return -1;
-}
-
-/*
- * Opens a folder for the steps taken in it, relative to at. One that
- * may be searched but not read (mode 0300) is opened for searching
- * alone where the system allows it; it can't be flushed itself then.
- */
-static int
-openfolder(int at, const char *path)
-{
-	int fd = SYS(openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-
-#if defined(O_SEARCHONLY)
-	if (fd == -1 && errno == EACCES)
-		fd = SYS(openat(at, path, O_SEARCHONLY | O_DIRECTORY | O_CLOEXEC));
-#endif
-	return fd;
-}
-
-/*
- * Moves p to the folder that holds path, taken relative to p's folder
- * (the working folder at first), and to path's last part. A path that
- * ends in "/" names the folder itself, as ".".
- */
-static bool
-enterfolder(place *p, const std::string &path)
-{
-	size_t sep = path.rfind('/');
-	std::string folder = sep == std::string::npos ? "." : path.substr(0, sep + 1);
-	int fd = openfolder(p->dir >= 0 ? p->dir : AT_FDCWD, folder.c_str());
-
-	if (fd == -1)
-		return false;
-	closeplace(p);
-	p->dir = fd;
-	p->name = path.substr(sep == std::string::npos ? 0 : sep + 1);
-	if (p->name.empty())
-		p->name = ".";
-	return true;
-}
-
-/*
- * Tells whether the link st, in p's folder, may be followed: not when
- * it lies in a sticky folder that others may write, and belongs to
- * neither the user running the run nor the folder's owner, where
- * another user may have planted it. The kernel applies this rule to
- * opening such a link wherever it is switched on; the run applies it
- * whatever the machine's setting.
- */
-static bool
-mayfollow(const place &p, const struct stat *st)
-{
-	struct stat folder;
-
-	if (SYS(fstat(p.dir, &folder)) != 0)
-		return false;
-	if ((folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
-		return true;
-	if (st->st_uid == geteuid() || st->st_uid == folder.st_uid)
-		return true;
-	errno = EACCES;
-	return false;
-}
-
-/* Reads the text of the link that p names into *target; it can't be longer than a path. */
-static bool
-readlinkof(const place &p, std::string *target)
-{
-	target->resize(PATH_MAX);
-	ssize_t n = SYS(readlinkat(p.dir, p.name.c_str(), &(*target)[0], PATH_MAX));
-	if (n == -1 || n == PATH_MAX)
-		return false;
-	target->resize(size_t(n));
-	return true;
 }
 
 /* Writes out to a copy of the run's descriptor fd, and to no file by name. */
 static destkind
 holddescriptor(output *out, int fd)
 {
-	out->fd = SYS(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+	out->fd = SYS(fcntl, fd, F_DUPFD_CLOEXEC, 3);
 	if (out->fd == -1)
 		return DEST_FAILED;
 	closeplace(&out->dest);
@@ -363,40 +310,216 @@ holddescriptor(output *out, int fd)
 }
 
 /*
- * Finds what the destination name stands for, following symbolic links
- * one at a time, each relative to the folder it lies in, and leaves in
- * out->dest the folder and the name of the file at the end; *st is
- * that file's, when there is one. A link to no file leads to a new file
- * of its target's name. For DEST_STREAM out->fd is a copy of the
- * descriptor.
+ * Tells whether the file st, in p's folder, may have been put there by
+ * another user: it lies in a sticky folder that others may write, and
+ * belongs to neither the user running the run nor the folder's owner.
+ * The kernel refuses to follow such a link, or to open such a file or
+ * FIFO with O_CREAT, wherever its protected_symlinks, protected_regular
+ * and protected_fifos are on; the run refuses them whatever the
+ * machine's setting. A folder that can't be asked counts as such.
+ */
+static bool
+planted(const place &p, const struct stat *st)
+{
+	struct stat folder;
+
+	if (SYS(fstat, p.dir, &folder) != 0)
+		return true;
+	return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+	    st->st_uid != geteuid() && st->st_uid != folder.st_uid;
+}
+
+/*
+ * Tells whether the link name, in the folder dir, is one of a process's
+ * descriptors: a link named by its number in /proc, whose text is no
+ * name of the file it leads to, but a description of it.
+ */
+static bool
+descriptorlink([[maybe_unused]] int dir, const std::string &name)
+{
+#if defined(__linux__)
+	struct statfs fs;
+
+	return name.size() <= 9 && name.find_first_not_of("0123456789") == std::string::npos &&
+	    fstatfs(dir, &fs) == 0 && fs.f_type == PROCFS;
+#else
+	return false;
+#endif
+}
+
+/* Reads the text of the link name in the folder dir into *target; it can't be longer than a path. */
+static bool
+readlinkof(int dir, const std::string &name, std::string *target)
+{
+	target->resize(PATH_MAX);
+	ssize_t n = SYS(readlinkat, dir, name.c_str(), &(*target)[0], PATH_MAX);
+	if (n <= 0 || n == PATH_MAX)
+		return false;
+	target->resize(size_t(n));
+	return true;
+}
+
+/* Opens the folder path, relative to at, for searching alone, following no link. */
+static int
+opensearch(int at, const char *path)
+{
+	return SYS(openat, at, path, O_SEARCHONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+/* Moves p into the folder name, in p's folder (the working folder at first). */
+static bool
+enterfolder(place *p, const std::string &name)
+{
+	int fd = opensearch(p->dir >= 0 ? p->dir : AT_FDCWD, name.c_str());
+
+	if (fd == -1)
+		return false;
+	closeplace(p);
+	p->dir = fd;
+	return true;
+}
+
+/*
+ * Takes the first part of *rest, past any "/" before it, and leaves
+ * *rest at the "/" after it; an empty part where none is left.
+ */
+static std::string
+takepart(std::string *rest)
+{
+	size_t from = rest->find_first_not_of('/');
+
+	if (from == std::string::npos)
+		from = rest->size();
+	size_t to = std::min(rest->find('/', from), rest->size());
+	std::string part = rest->substr(from, to - from);
+	rest->erase(0, to);
+	return part;
+}
+
+/*
+ * Follows a link at p named part, in place of it, before what is left
+ * of the name: its text then is the rest of the name, from the root
+ * where it begins with "/". A link another user may have planted is
+ * refused.
+ */
+static bool
+followlink(output *out, const std::string &part, const struct stat *st, std::string *rest)
+{
+	std::string target;
+
+	if (planted(out->dest, st) || !readlinkof(out->dest.dir, part, &target))
+		return false;
+	if (rest->empty() && descriptorlink(out->dest.dir, part))
+		out->viafd = std::atoi(part.c_str());
+	*rest = target + *rest;
+	return target[0] != '/' || enterfolder(&out->dest, "/");
+}
+
+/*
+ * Finds what the destination name stands for, one part at a time from
+ * the working folder or the root, following each link by its text from
+ * the folder it lies in, as the kernel would, with its limits. Leaves in
+ * out->dest the folder and the name of the file at the end; *st is that
+ * file's, when there is one. A link to no file leads to a new file of
+ * its target's name; a name that ends in "/" names the folder itself.
+ */
+static destkind
+followname(output *out, const std::string &name, struct stat *st)
+{
+	place *p = &out->dest;
+	std::string rest = name;
+	int links = 0;
+
+	if (!enterfolder(p, name[0] == '/' ? "/" : "."))
+		return DEST_FAILED;
+	for (;;) {
+		p->name = takepart(&rest);
+		if (p->name.empty())
+			p->name = ".";
+		if (SYS(fstatat, p->dir, p->name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0)
+			return rest.empty() && errno == ENOENT ? DEST_NEW : DEST_FAILED;
+		if (S_ISLNK(st->st_mode)) {
+			if (++links > MAXLINKS || !followlink(out, p->name, st, &rest))
+				return DEST_FAILED;
+		} else if (rest.empty()) {
+			return S_ISREG(st->st_mode) ? DEST_FILE : DEST_OTHER;
+		} else if (!enterfolder(p, p->name)) {
+			return DEST_FAILED;
+		}
+	}
+}
+
+/*
+ * Tells whether what the name was followed to is what the kernel itself
+ * finds for it (k, or the failure kerr): the same file, or no file at
+ * all for a new one. They differ where a link's text does not name what
+ * it leads to (a link in /proc to a deleted file or a pipe), and where
+ * the name was changed meanwhile.
+ */
+static bool
+agreeswithkernel(destkind kind, const struct stat *st, int kerr, const struct stat *k)
+{
+	if (kind == DEST_NEW)
+		return kerr == ENOENT;
+	return kerr == 0 && samefile(st, k);
+}
+
+/* Tells whether the descriptor fd is the file k, and the run may write to it. */
+static bool
+isdescriptorof(int fd, const struct stat *k)
+{
+	struct stat st;
+
+	return fstat(fd, &st) == 0 && samefile(&st, k) && writesto(fd);
+}
+
+/*
+ * Reopens the destination's folder for reading, so that it can be
+ * flushed itself; one that may be searched but not read (mode 0300)
+ * stays open for searching alone.
+ */
+static void
+openfolder(place *p)
+{
+	int fd = SYS(openat, p->dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+	if (fd != -1) {
+		close(p->dir);
+		p->dir = fd;
+	}
+}
+
+/*
+ * Finds what the destination name stands for. A name the kernel finds
+ * to be one of the run's standard descriptors, however spelt, is written
+ * through it, and one of a descriptor closed at the start is refused.
+ * So is a name the kernel finds another file for than the run does, and
+ * one that leads through a link in /proc to a descriptor the run can't
+ * write to. For DEST_STREAM out->fd is a copy of the descriptor.
  */
 static destkind
 finddest(output *out, const std::string &name, struct stat *st)
 {
-	std::string path = name;
-	place *p = &out->dest;
+	struct stat k;
+	int kerr = SYS(stat, name.c_str(), &k) == 0 ? 0 : errno;
+	int fd = kerr == 0 ? standardfd(&k) : -1;
 
-	for (int links = 0; links <= MAXLINKS; links++) {
-		int fd = owndescriptor(path);
-		if (fd != -1)
-			return holddescriptor(out, fd);
-		if (!enterfolder(p, path))
-			return DEST_FAILED;
-		if (SYS(fstatat(p->dir, p->name.c_str(), st, AT_SYMLINK_NOFOLLOW)) != 0)
-			return errno == ENOENT ? DEST_NEW : DEST_FAILED;
-		if (!S_ISLNK(st->st_mode))
-			return S_ISREG(st->st_mode) ? DEST_FILE : DEST_OTHER;
-		if (!mayfollow(*p, st) || !readlinkof(*p, &path))
-			return DEST_FAILED;
-	}
-	errno = ELOOP;
-	return DEST_FAILED;
+	if (fd != -1)
+		return (guarded & 1 << fd) ? DEST_FAILED : holddescriptor(out, fd);
+	destkind kind = followname(out, name, st);
+	if (kind == DEST_FAILED || !agreeswithkernel(kind, st, kerr, &k))
+		return DEST_FAILED;
+	if (out->viafd != -1)
+		return isdescriptorof(out->viafd, &k) ? holddescriptor(out, out->viafd) : DEST_FAILED;
+	openfolder(&out->dest);
+	return kind;
 }
 
+/* Tells whether the user may write the file p names, as the kernel decides for open(). */
 static bool
 writable(const place &p)
 {
-	return SYS(faccessat(p.dir, p.name.c_str(), W_OK, 0)) == 0;
+	return SYS(faccessat, p.dir, p.name.c_str(), W_OK, 0) == 0;
 }
 
 /*
@@ -432,41 +555,24 @@ namemax(const place &p)
 
 #if defined(O_TMPFILE)
 /*
- * Tells whether an unnamed file can be named once written: only through
- * /proc, which a chroot may lack. The test build can be told there are
- * none (VANTREL_NOTMPFILE), as on a system without them.
- */
-static bool
-unnamedfiles(void)
-{
-#ifdef VANTREL_TESTBUILD
-	if (std::getenv("VANTREL_NOTMPFILE") != nullptr)
-		return false;
-#endif
-	return access("/proc/self/fd", X_OK) == 0;
-}
-
-/*
  * Makes the new file in the destination's folder with no name
  * (O_TMPFILE), so that it vanishes however the run ends until it is
  * given one; false where the system, the filesystem or the folder
- * makes none.
+ * makes none, or where it could not be named once written: that is done
+ * through /proc, which a chroot may lack.
  */
 static bool
 createunnamed(output *out, int mode)
 {
-	if (!unnamedfiles()) {
-		errno = EOPNOTSUPP;
+	if (SYS(access, "/proc/self/fd", X_OK) != 0)
 		return false;
-	}
-	out->fd = SYS(openat(out->dest.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+	out->fd = SYS(openat, out->dest.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 	return out->fd != -1;
 }
 #else
 static bool
 createunnamed(output *, int)
 {
-	errno = EOPNOTSUPP;
 	return false;
 }
 #endif
@@ -475,10 +581,10 @@ createunnamed(output *, int)
 static bool
 linkunnamed(const output *out, const char *name)
 {
-	char self[32];
+	char self[sizeof("/proc/self/fd/") + 3 * sizeof(int)];
 
 	std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out->fd);
-	return SYS(linkat(AT_FDCWD, self, out->dest.dir, name, AT_SYMLINK_FOLLOW)) == 0;
+	return SYS(linkat, AT_FDCWD, self, out->dest.dir, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 /*
@@ -493,7 +599,7 @@ createtemp(output *out, int mode)
 
 	do {
 		holdstops();
-		out->fd = SYS(openat(out->dest.dir, out->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+		out->fd = SYS(openat, out->dest.dir, out->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
 		out->named = out->fd != -1;
 		removeonstop(out);
 		releasestops();
@@ -513,170 +619,94 @@ openstraight(output *out, way how)
 	if (how == WAY_STRAIGHT)
 		flags |= O_CREAT | O_TRUNC;
 	out->how = how;
-	out->fd = SYS(openat(out->dest.dir, out->dest.name.c_str(), flags, 0666));
+	out->fd = SYS(openat, out->dest.dir, out->dest.name.c_str(), flags, NEWMODE);
 	return out->fd != -1;
 }
 
-#if defined(listattrs)
 /*
- * The name under which a file's access list is stored as an attribute
- * (on Linux), and the tags of the entries that matter here.
+ * Opens the file to be replaced for writing over, when the new file
+ * can't be given its owner or group (WAY_INPLACE): it keeps its own, and
+ * its mode, access list and attributes. It must be the very file found.
  */
-static const char aclname[] = "system.posix_acl_access";
-enum { ACL_GROUPOBJ = 0x04, ACL_MASKOBJ = 0x10 };
-
-/*
- * The group bits that an access list in its stored form (a version,
- * then the tag, permissions and id of each entry, little-endian) grants
- * the file's own group: its entry's, within the mask. None when the
- * list can't be read.
- */
-static mode_t
-groupbits(const unsigned char *acl, ssize_t len)
+static bool
+openformer(output *out)
 {
-	unsigned group = 0, mask = 7;
+	struct stat st;
 
-	for (ssize_t i = 4; i + 8 <= len; i += 8) {
-		unsigned tag = acl[i] | acl[i + 1] << 8, perm = acl[i + 2] & 7u;
-		if (tag == ACL_GROUPOBJ)
-			group = perm;
-		else if (tag == ACL_MASKOBJ)
-			mask = perm;
-	}
-	return mode_t((group & mask) << 3);
+	out->how = WAY_INPLACE;
+	out->former = SYS(openat, out->dest.dir, out->dest.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+	return out->former != -1 && SYS(fstat, out->former, &st) == 0 && samefile(&st, &out->old);
 }
 
 /*
- * Gives the new file fd the permission bits mode, its group bits (which
- * stand for an access list's mask) made what the list acl, of len
- * bytes, grants the group itself: none where it could not be read (len
- * -1), so that no one gains access the former file did not give.
+ * Gives the new file the owner and the group of the file it replaces,
+ * first, as a change of owner clears the set-id bits. Where the user may
+ * not (only a privileged run keeps another's owner, and only a member
+ * of the group the group), the file is written over in place instead.
  */
 static bool
-narrowgroup(int fd, mode_t mode, const unsigned char *acl, ssize_t len)
+keepowner(output *out)
 {
-	return SYS(fchmod(fd, (mode & ~mode_t(070)) | groupbits(acl, len))) != -1;
-}
-
-/*
- * Copies the extended attributes of the former file at p to the new
- * file fd: those the run may set, the access list among them. An
- * attribute that can't be copied is left out; where that is the access
- * list, or where the former file's attributes can't be read at all,
- * the group bits of mode are narrowed to what the list granted. The
- * buffers are the largest an attribute may take, so that nothing is
- * allocated once the new file exists.
- */
-static bool
-copyattrs(int fd, const place &p, mode_t mode)
-{
-	static char names[65536];
-	static unsigned char value[65536];
-	int from = SYS(openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-	ssize_t n = from == -1 ? -1 : SYS(listattrs(from, names, sizeof(names)));
-	bool kept = n != -1 || narrowgroup(fd, mode, nullptr, -1);
-
-	for (char *name = names; kept && name < names + n; name += std::strlen(name) + 1) {
-		ssize_t len = SYS(getattr(from, name, value, sizeof(value)));
-		if ((len == -1 && (errno == ENOATTR || errno == ENOTSUP)) ||
-		    (len != -1 && SYS(setattr(fd, name, value, size_t(len))) != -1) ||
-		    std::strcmp(name, aclname) != 0)
-			continue;
-		kept = narrowgroup(fd, mode, value, len);
-	}
-	if (from != -1)
-		close(from);
-	return kept;
-}
-#else
-static bool
-copyattrs(int, const place &, mode_t)
-{
-	return true;
-}
-#endif
-
-/*
- * Gives the new file fd the owner and group of old, or its group alone;
- * false where neither can be: only a privileged run keeps the owner,
- * and only a member of the group the group.
- */
-static bool
-keepowner(int fd, const struct stat *old)
-{
-	return SYS(fchown(fd, old->st_uid, old->st_gid)) == 0 ||
-	    SYS(fchown(fd, uid_t(-1), old->st_gid)) == 0;
-}
-
-/*
- * Gives the new file fd the owner, the group, the permission bits and
- * the extended attributes of old, the file at p it replaces; a new
- * destination keeps the bits it was made with. An owner or a group
- * that can't be kept is no failure. The mode comes after them, as a
- * change of owner clears the set-id bits, and the attributes last, as
- * the access list among them sets the group bits anew.
- */
-static bool
-keepattrs(int fd, const place &p, const struct stat *old)
-{
-	if (old == nullptr)
+	if (SYS(fchown, out->fd, out->old.st_uid, out->old.st_gid) == 0)
 		return true;
-	keepowner(fd, old);
-	if (SYS(fchmod(fd, old->st_mode & 07777)) == -1)
-		return false;
-	return copyattrs(fd, p, old->st_mode & 07777);
+	return errno == EPERM && openformer(out);
 }
 
 /*
- * Makes the new file that will take the place of out->dest and of old,
- * the file there now, or of no file when old is none: an unnamed file
- * where the system and the folder make one, else a named one, but
- * never a named one in an append-only folder, which could not let its
- * name go. A folder that refuses the new file for permission has the
- * destination written straight. The temporary name is chosen first,
- * so that nothing need be allocated once the file exists.
+ * Makes the new file that will take the place of out->dest and of the
+ * file there now, if any: an unnamed file where the system and the
+ * folder make one, else a named one, but never a named one in an
+ * append-only folder, which could not let its name go. A folder that
+ * refuses the new file for permission has the destination written
+ * straight. A file that replaces another is its owner's alone while it
+ * is written; a new destination is made as any file is. The temporary
+ * name is chosen first, so that nothing need be allocated once the file
+ * exists.
  */
 static bool
-openreplacing(output *out, const struct stat *old)
+openreplacing(output *out)
 {
-	int mode = old != nullptr ? 0600 : 0666;
+	int mode = out->replacing ? TEMPMODE : NEWMODE;
 
 	out->temp = tempname(out->dest.name, namemax(out->dest));
 	if (createunnamed(out, mode))
-		out->how = old != nullptr ? WAY_LINKREPLACE : WAY_LINKNEW;
+		out->how = out->replacing ? WAY_LINKREPLACE : WAY_LINKNEW;
 	else if (appendonly(out->dest))
 		return openstraight(out, WAY_STRAIGHT);
 	else if (createtemp(out, mode))
 		out->how = WAY_RENAME;
 	else
 		return (errno == EACCES || errno == EPERM) && openstraight(out, WAY_STRAIGHT);
-	return keepattrs(out->fd, out->dest, old);
+	return !out->replacing || keepowner(out);
 }
 
-/* Opens the destination for an export; false when it cannot be written. */
+/*
+ * Opens the destination for an export; false when it cannot be written.
+ * A file or a FIFO another user may have planted is refused, as a plain
+ * open() would refuse it where the kernel's protection is on.
+ */
 static bool
 opendest(output *out, const std::string &name)
 {
-	struct stat st;
-
-	switch (finddest(out, name, &st)) {
+	switch (finddest(out, name, &out->old)) {
 	case DEST_FAILED:
 		return false;
 	case DEST_STREAM:
 		out->how = WAY_STREAM;
 		return true;
 	case DEST_OTHER:
-		return openstraight(out, WAY_STREAM);
+		return !(S_ISFIFO(out->old.st_mode) && planted(out->dest, &out->old)) && openstraight(out, WAY_STREAM);
 	case DEST_FILE:
-		if (!writable(out->dest))
+		if (planted(out->dest, &out->old) || !writable(out->dest))
 			return false;
 		if (appendonly(out->dest))
 			return openstraight(out, WAY_STRAIGHT);
-		return openreplacing(out, &st);
+		out->replacing = true;
+		break;
 	case DEST_NEW:
 		break;
 	}
-	return openreplacing(out, nullptr);
+	return openreplacing(out);
 }
 
 output *
@@ -693,22 +723,204 @@ writeoutput(output *out, const void *buf, size_t n)
 	const char *p = static_cast<const char *>(buf);
 
 	while (n > 0) {
-		ssize_t k = SYS(write(out->fd, p, n));
+		ssize_t k = SYS(write, out->fd, p, n);
 		if (k < 0 && errno == EINTR)
 			continue;
 		if (k <= 0)
 			return false;
 		p += k;
 		n -= size_t(k);
+		out->size += k;
 	}
 	return true;
 }
 
-/* Puts what was written to fd on disk (fsync), past the drive's own cache where the system can. */
+/* Tells whether an attribute could not be copied for want of permission or support, rather than of a resource. */
 static bool
-syncfile(int fd)
+refused(int err)
 {
-	return !sysfails() && flushfile(fd);
+	return err == EPERM || err == EACCES || err == ENOTSUP || err == EOPNOTSUPP;
+}
+
+#if defined(XATTR_CREATE)
+#if !defined(ENOATTR)
+#define ENOATTR ENODATA
+#endif
+/*
+ * The name under which Linux stores a file's access list as an
+ * attribute, and that list's stored form: a 4-byte version, then
+ * entries of 8 bytes, each a 2-byte tag, 2 bytes of permissions and a
+ * 4-byte id, little-endian.
+ */
+static const char aclname[] = "system.posix_acl_access";
+enum { ACL_HEADER = 4, ACL_ENTRY = 8, ACL_TAG = 0, ACL_PERM = 2 };
+enum { ACL_GROUP_OBJ = 0x04, ACL_MASK = 0x10 };
+
+/*
+ * The group bits that an access list in its stored form grants the
+ * file's own group: its entry's, within the mask. None when the list
+ * can't be read (len -1).
+ */
+static mode_t
+groupbits(const unsigned char *acl, ssize_t len)
+{
+	unsigned group = 0, mask = 7;
+
+	for (ssize_t i = ACL_HEADER; i + ACL_ENTRY <= len; i += ACL_ENTRY) {
+		unsigned tag = acl[i + ACL_TAG] | acl[i + ACL_TAG + 1] << 8, perm = acl[i + ACL_PERM] & 7u;
+		if (tag == ACL_GROUP_OBJ)
+			group = perm;
+		else if (tag == ACL_MASK)
+			mask = perm;
+	}
+	return mode_t((group & mask) << 3);
+}
+
+/*
+ * Removes from the new file fd the access list it took from its
+ * folder's default one, which the former file did not have, or could
+ * not give; a list that is not there, or can't be, is no failure.
+ */
+static bool
+dropacl(int fd)
+{
+#if defined(__APPLE__)
+	int err = SYS(fremovexattr, fd, aclname, 0);
+#else
+	int err = SYS(fremovexattr, fd, aclname);
+#endif
+	return err == 0 || errno == ENOATTR || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
+/*
+ * Gives the new file fd the permission bits mode, its group bits (which
+ * stand for an access list's mask) made what the list acl, of len
+ * bytes, grants the group itself: none where it could not be read (len
+ * -1), so that no one gains access the former file did not give.
+ */
+static bool
+narrowgroup(int fd, mode_t mode, const unsigned char *acl, ssize_t len)
+{
+	return dropacl(fd) && SYS(fchmod, fd, (mode & ~mode_t(070)) | groupbits(acl, len)) == 0;
+}
+
+static ssize_t
+listattrs(int fd, char *names, size_t size)
+{
+#if defined(__APPLE__)
+	return SYS(flistxattr, fd, names, size, 0);
+#else
+	return SYS(flistxattr, fd, names, size);
+#endif
+}
+
+static ssize_t
+getattr(int fd, const char *name, void *value, size_t size)
+{
+#if defined(__APPLE__)
+	return SYS(fgetxattr, fd, name, value, size, 0, 0);
+#else
+	return SYS(fgetxattr, fd, name, value, size);
+#endif
+}
+
+static int
+setattr(int fd, const char *name, const void *value, size_t size)
+{
+#if defined(__APPLE__)
+	return SYS(fsetxattr, fd, name, value, size, 0, 0);
+#else
+	return SYS(fsetxattr, fd, name, value, size, 0);
+#endif
+}
+
+/*
+ * Copies each attribute the former file from lists in names (n bytes)
+ * to the new file fd. One that can't be copied for permission or support
+ * is left out, and where that is the access list the group bits of mode
+ * are narrowed to what the list granted; a new file whose former had no
+ * list has none. Any other failure (a resource ran out, an I/O error)
+ * ends the copy: false.
+ */
+static bool
+copyeach(int from, int fd, const char *names, ssize_t n, mode_t mode)
+{
+	static unsigned char value[ATTRMAX];
+	bool acl = false;
+
+	for (const char *name = names; name < names + n; name += std::strlen(name) + 1) {
+		ssize_t len = getattr(from, name, value, sizeof(value));
+		bool isacl = std::strcmp(name, aclname) == 0;
+		acl = acl || isacl;
+		if ((len == -1 && errno == ENOATTR) || (len != -1 && setattr(fd, name, value, size_t(len)) == 0))
+			continue;
+		if (!refused(errno) || (isacl && !narrowgroup(fd, mode, value, len)))
+			return false;
+	}
+	return acl || dropacl(fd);
+}
+
+/*
+ * Copies the extended attributes of the former file at p to the new
+ * file fd: those the run may set, the access list among them. A file
+ * whose filesystem keeps none (ENOTSUP) has none to copy. Where they
+ * can't be read for permission, the group bits of mode are narrowed to
+ * none. The buffer is the largest list a file may have, so that nothing
+ * is allocated once the new file exists.
+ */
+static bool
+copyattrs(int fd, const place &p, mode_t mode)
+{
+	static char names[ATTRMAX];
+	int from = SYS(openat, p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+
+	if (from == -1)
+		return refused(errno) && narrowgroup(fd, mode, nullptr, -1);
+	ssize_t n = listattrs(from, names, sizeof(names));
+	bool kept;
+	if (n != -1)
+		kept = copyeach(from, fd, names, n, mode);
+	else if (errno == ENOTSUP || errno == EOPNOTSUPP)
+		kept = dropacl(fd);
+	else
+		kept = refused(errno) && narrowgroup(fd, mode, nullptr, -1);
+	close(from);
+	return kept;
+}
+#else
+static bool
+copyattrs(int, const place &, mode_t)
+{
+	return true;
+}
+#endif
+
+/*
+ * Gives the new file the permission bits of the file it replaces,
+ * set-id bits included, once the last byte is written (a write clears
+ * them), then its extended attributes, as the access list among them
+ * sets the group bits anew. A new destination keeps the bits it was made
+ * with.
+ */
+static bool
+keepattrs(output *out)
+{
+	mode_t mode = out->old.st_mode & MODEBITS;
+
+	if (!out->replacing)
+		return true;
+	return SYS(fchmod, out->fd, mode) == 0 && copyattrs(out->fd, out->dest, mode);
+}
+
+/* Puts what was written to fd on disk (fsync), past the drive's own cache where the system can (F_FULLFSYNC). */
+static bool
+fsyncfile(int fd)
+{
+#if defined(F_FULLFSYNC)
+	if (fcntl(fd, F_FULLFSYNC) == 0)
+		return true;
+#endif
+	return SYS(fsync, fd) == 0;
 }
 
 /*
@@ -717,12 +929,12 @@ syncfile(int fd)
  * holds the new file is, instead (syncfs).
  */
 static bool
-syncfolder(const output *out)
+fsyncfolder(const output *out)
 {
-	if (syncfile(out->dest.dir))
+	if (fsyncfile(out->dest.dir))
 		return true;
 #if defined(__linux__)
-	return errno == EBADF && SYS(syncfs(out->fd)) == 0;
+	return errno == EBADF && SYS(syncfs, out->fd) == 0;
 #else
 	return false;
 #endif
@@ -730,12 +942,51 @@ syncfolder(const output *out)
 
 /* Closes the file written; false when the close reports a failed write. */
 static bool
-closefile(output *out)
+closefile(int *fd)
 {
-	bool closed = close(out->fd) == 0;
+	int err = SYS(close, *fd);
 
-	out->fd = -1;
-	return !sysfails() && closed;
+	*fd = -1;
+	return err == 0;
+}
+
+/*
+ * Sets aside the first n bytes of fd on disk (fallocate), its length
+ * unchanged, so that writing them can't run out of space. Where the
+ * system can't, nothing is written over.
+ */
+static bool
+reservespace(int fd, off_t n)
+{
+#if defined(__linux__)
+	return SYS(fallocate, fd, FALLOC_FL_KEEP_SIZE, 0, n) == 0;
+#else
+	(void)fd, (void)n;
+	errno = EOPNOTSUPP;
+	return false;
+#endif
+}
+
+/*
+ * Writes the new file over the former one, from its start, once the
+ * space is reserved, so that a full disk or a quota ends the run before
+ * a byte of it changes, then cuts it to the new length. Only a failure
+ * from the first write over it on can leave it changed.
+ */
+static bool
+writeinplace(output *out)
+{
+	static char buf[ATTRMAX];
+
+	if (!reservespace(out->former, out->size))
+		return false;
+	for (off_t at = 0; at < out->size;) {
+		ssize_t n = SYS(pread, out->fd, buf, sizeof(buf), at);
+		if (n <= 0 || SYS(pwrite, out->former, buf, size_t(n), at) != n)
+			return false;
+		at += n;
+	}
+	return SYS(ftruncate, out->former, out->size) == 0;
 }
 
 /*
@@ -759,7 +1010,7 @@ linktemp(output *out)
 static bool
 renametemp(output *out)
 {
-	if (SYS(renameat(out->dest.dir, out->temp.c_str(), out->dest.dir, out->dest.name.c_str())) != 0)
+	if (SYS(renameat, out->dest.dir, out->temp.c_str(), out->dest.dir, out->dest.name.c_str()) != 0)
 		return false;
 	out->named = false;
 	removeonstop(out);
@@ -767,41 +1018,64 @@ renametemp(output *out)
 }
 
 /*
- * Puts the new file on disk, then in the destination's place, the file
- * still open, and the folder's change on disk too, so that the new file
- * survives a power loss once this returns COMPLETE_OK. A new destination
- * whose name another file took meanwhile replaces that file. The stop
- * signals are held from the moment the file is on disk, and stay held
- * until closeoutput(). The new file is closed last; as its bytes are on
- * disk by then, its close can fail nothing.
+ * Puts the new file, on disk, in the destination's place: linked to its
+ * name, or renamed over the file there. A new destination whose name
+ * another file took meanwhile replaces that file.
+ */
+static bool
+putinplace(output *out)
+{
+	switch (out->how) {
+	case WAY_LINKNEW:
+		if (linkunnamed(out, out->dest.name.c_str()))
+			return true;
+		if (errno != EEXIST)
+			return false;
+		[[fallthrough]];
+	case WAY_LINKREPLACE:
+		if (!linktemp(out))
+			return false;
+		[[fallthrough]];
+	default:
+		return renametemp(out);
+	}
+}
+
+/*
+ * Puts what was written on disk and in the destination's place. A new
+ * file is given the former one's mode and attributes, put on disk
+ * (fsync), then in place, the file still open, and the folder's change
+ * on disk too, so that it survives a power loss once this returns
+ * COMPLETE_OK. The stop signals are held from the moment the
+ * destination changes, and stay held until closeoutput().
  */
 completion
 commitoutput(output *out)
 {
-	if (out->how != WAY_STREAM && !syncfile(out->fd))
-		return COMPLETE_FAILED;
-	holdstops();
 	switch (out->how) {
 	case WAY_STREAM:
+		holdstops();
+		return closefile(&out->fd) ? COMPLETE_OK : COMPLETE_FAILED;
 	case WAY_STRAIGHT:
-		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
+		holdstops();
+		return fsyncfile(out->fd) && closefile(&out->fd) ? COMPLETE_OK : COMPLETE_FAILED;
+	case WAY_INPLACE:
+		holdstops();
+		if (!writeinplace(out))
+			return COMPLETE_FAILED;
+		return fsyncfile(out->former) && closefile(&out->former) ? COMPLETE_OK : COMPLETE_UNSYNCED;
 	case WAY_LINKNEW:
-		if (linkunnamed(out, out->dest.name.c_str()))
-			break;
-		if (errno != EEXIST)
-			return COMPLETE_FAILED;
-		[[fallthrough]];
 	case WAY_LINKREPLACE:
-		if (!linktemp(out))
-			return COMPLETE_FAILED;
-		[[fallthrough]];
 	case WAY_RENAME:
-		if (!renametemp(out))
-			return COMPLETE_FAILED;
 		break;
 	}
-	bool synced = syncfolder(out);
-	closefile(out);
+	if (!keepattrs(out) || !fsyncfile(out->fd))
+		return COMPLETE_FAILED;
+	holdstops();
+	if (!putinplace(out))
+		return COMPLETE_FAILED;
+	bool synced = fsyncfolder(out);
+	closefile(&out->fd);
 	return synced ? COMPLETE_OK : COMPLETE_UNSYNCED;
 }
 
@@ -813,8 +1087,9 @@ void
 closeoutput(output *out)
 {
 	holdstops();
-	if (out->fd != -1)
-		close(out->fd);
+	for (int fd : {out->fd, out->former})
+		if (fd != -1)
+			close(fd);
 	if (out->named)
 		unlinkat(out->dest.dir, out->temp.c_str(), 0);
 	out->named = false;

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include "../src/platform.h"
 #include "../src/vantrel.h"
 
 /*
@@ -90,29 +90,57 @@ operator delete(void *p, size_t) noexcept
 }
 
 /*
- * Counts the export's system calls from 1 and tells whether this one is
- * to fail: VANTREL_FAILSYS holds its number and the errno it fails
- * with, as "12 28". The file VANTREL_SYSCOUNT names, if any, is kept as
- * long as the count, so that a test sees how far a run went; at the
- * call VANTREL_STOPAT numbers the run stops itself, so that a test can
- * send it a signal at that very moment.
+ * Tells whether spec, a list of "name n ERRNO" separated by commas,
+ * names the n-th call of call; then errno is set to the one it names.
+ */
+static bool
+named(const char *spec, const char *call, unsigned long n)
+{
+	char name[64], err[64];
+	unsigned long k;
+
+	for (; spec != nullptr && *spec != '\0'; spec = std::strchr(spec, ',') ? std::strchr(spec, ',') + 1 : nullptr) {
+		int fields = std::sscanf(spec, "%63[^ ,] %lu %63[^ ,]", name, &k, err);
+		if (fields < 2 || k != n || std::strcmp(name, call) != 0)
+			continue;
+		int e = 1;
+		while (fields == 3 && (strerrorname_np(e) == nullptr || std::strcmp(strerrorname_np(e), err) != 0))
+			if (++e == 4096)
+				std::abort(); /* an errno with no such name: the test is wrong */
+		errno = e;
+		return true;
+	}
+	return false;
+}
+
+/*
+ * Counts the named system calls of the export, each name from 1, and
+ * tells whether this one is to fail: VANTREL_FAILSYS="renameat 1 EIO"
+ * fails the first renameat with EIO, and may name more, separated by
+ * commas ("fsync 2 ENOSPC,linkat 1 EEXIST"). The run stops itself
+ * (SIGSTOP) just before the call VANTREL_STOPAT names ("renameat 1"), so
+ * that a test can act at that very moment, and appends the name of each
+ * call, a line each, to the file VANTREL_SYSLOG names, if any. Nothing
+ * is allocated here, so that the allocation walks count as before.
  */
 bool
-sysfails(void)
+sysfails(const char *call)
 {
-	static long count;
-	const char *fail = std::getenv("VANTREL_FAILSYS"), *log = std::getenv("VANTREL_SYSCOUNT");
-	const char *stop = std::getenv("VANTREL_STOPAT");
-	long n;
-	int err;
+	static struct {
+		const char *name;
+		unsigned long count;
+	} calls[64];
+	size_t i = 0;
+	const char *log = std::getenv("VANTREL_SYSLOG");
 
-	count++;
-	if (log != nullptr && truncate(log, count) != 0)
+	while (calls[i].name != nullptr && std::strcmp(calls[i].name, call) != 0)
+		i++;
+	calls[i].name = call;
+	unsigned long n = ++calls[i].count;
+	int fd = log != nullptr ? open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600) : -1;
+	if (fd != -1 && (write(fd, call, std::strlen(call)) == -1 || write(fd, "\n", 1) == -1 || close(fd) != 0))
 		std::abort();
-	if (stop != nullptr && std::atol(stop) == count)
+	if (named(std::getenv("VANTREL_STOPAT"), call, n))
 		raise(SIGSTOP);
-	if (fail == nullptr || std::sscanf(fail, "%ld %d", &n, &err) != 2 || n != count)
-		return false;
-	errno = err;
-	return true;
+	return named(std::getenv("VANTREL_FAILSYS"), call, n);
 }
