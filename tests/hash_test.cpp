@@ -5,7 +5,8 @@
  * its own functions can be asked: it is SipHash-1-3, whose answers
  * under the key 00 01 ... 0f for the messages 01 02 ... of each length
  * up to 15 were worked out apart from this code, with the same way of
- * working out the SipHash-2-4 answers its designers publish.
+ * working out the SipHash-2-4 answers its designers publish. Its key is
+ * drawn anew for each run.
  */
 #include <gtest/gtest.h>
 
@@ -23,4 +24,15 @@ TEST(hash, answers_as_siphash_1_3_does)
 		EXPECT_EQ(hashurl(message), size_t(answers[len])) << len;
 		message[len] = char(len + 1);
 	}
+}
+
+TEST(hash, key_differs_from_run_to_run)
+{
+	haskey = false;
+	drawkey();
+	const uint64_t first[2] = {hashkey[0], hashkey[1]};
+	haskey = false;
+	drawkey();
+	EXPECT_NE(first[0], hashkey[0]) << "a key that a file could be made for";
+	EXPECT_NE(first[1], hashkey[1]);
 }
