@@ -10,6 +10,12 @@
 
 #include "platform.h"
 
+#define SUFFIXLEN (sizeof(TEMPSUFFIX) - 1) /* a dot and the letters */
+#define MAXTRIES 100 /* taken names met before giving up: more than chance can explain */
+/* A linear congruential generator's step, Knuth's (MMIX), whose high bits are the random ones: the letters need be no better. */
+#define LCG_MULTIPLIER 6364136223846793005ULL
+#define LCG_INCREMENT 1442695040888963407ULL
+
 /*
  * 64 bits from the system's random source, or none (0) where it gives
  * none: what is drawn from them then still works, only predictably.
@@ -38,8 +44,8 @@ newletters(std::string *name)
 	static uint64_t state;
 
 	state ^= randombits();
-	for (size_t i = name->size() - 6; i < name->size(); i++) {
-		state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+	for (size_t i = name->size() - (SUFFIXLEN - 1); i < name->size(); i++) {
+		state = state * LCG_MULTIPLIER + LCG_INCREMENT;
 		(*name)[i] = letters[(state >> 33) % (sizeof(letters) - 1)];
 	}
 }
@@ -54,14 +60,14 @@ std::string
 tempname(const std::string &name, size_t namemax)
 {
 	std::string base = name;
-	size_t room = namemax - 7;
+	size_t room = namemax - SUFFIXLEN;
 
 	if (base.size() > room) {
 		while (room > 0 && (base[room] & 0xc0) == 0x80)
 			room--;
 		base.resize(room);
 	}
-	std::string temp = base + ".XXXXXX";
+	std::string temp = base + TEMPSUFFIX;
 	newletters(&temp);
 	return temp;
 }
@@ -76,7 +82,7 @@ tempname(const std::string &name, size_t namemax)
 bool
 retryname(std::string *name, int *tries)
 {
-	if (errno != EEXIST || ++*tries >= 100)
+	if (errno != EEXIST || ++*tries >= MAXTRIES)
 		return false;
 	newletters(name);
 	return true;

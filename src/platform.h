@@ -9,8 +9,10 @@
  * yet to be made, is written to a new file in its folder and put in
  * its place only by the commit, once complete and on disk, so that a
  * run that fails, or is stopped at any moment, leaves the former file
- * as it was and nothing beside it. Closing an output that was not
- * committed gives it up: the new file goes, the destination stays.
+ * as it was and nothing beside it; a file the system won't let the run
+ * remake is written over in place only by the commit, too. Closing an
+ * output that was not committed gives it up: the new file goes, the
+ * destination stays.
  */
 #ifndef PLATFORM_H
 #define PLATFORM_H
@@ -56,7 +58,8 @@ void closeoutput(output *out);
 /* 64 bits from the system's random source, or 0 where it has none. */
 uint64_t randombits(void);
 
-/* For the systems' files alone (platform.cpp). */
+/* For the systems' files alone (platform.cpp): a temporary name ends in this. */
+#define TEMPSUFFIX ".XXXXXX"
 std::string tempname(const std::string &name, size_t namemax);
 bool retryname(std::string *name, int *tries);
 

@@ -43,6 +43,7 @@
 #include <sys/xattr.h>
 #endif
 #if defined(__linux__)
+#include <linux/magic.h>
 #include <sys/vfs.h>
 #endif
 
@@ -77,7 +78,8 @@ bool sysfails(const char *call);
 #define NEWMODE 0666      /* a new destination, as any file is made: the umask or a default access list narrows it */
 #define MODEBITS 07777    /* the permission and set-id bits */
 #define ATTRMAX 65536     /* the most bytes a file's attribute names, or one value, may take */
-#define PROCFS 0x9fa0     /* the kind of filesystem /proc is, whose fd links are a process's descriptors */
+#define COPYSIZE 65536    /* the bytes copied at a time when a file is written over in place */
+#define FDDIGITS 9        /* the most digits of a descriptor's number that an int surely holds */
 #ifndef PATH_MAX
 #define PATH_MAX 4096
 #endif
@@ -149,7 +151,7 @@ static int guarded;
 static bool
 guardstdfds(void)
 {
-	for (int fd = 0; fd <= 2; fd++) {
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
 		int p[2];
 		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
 			continue;
@@ -268,6 +270,7 @@ startrun(int *, char ***)
 	return true;
 }
 
+/* Tells whether a and b are one file: the same inode of the same filesystem. */
 static bool
 samefile(const struct stat *a, const struct stat *b)
 {
@@ -280,7 +283,7 @@ writesto(int fd)
 {
 	int flags = fcntl(fd, F_GETFL);
 
-	return flags != -1 && (flags & O_ACCMODE) != O_RDONLY && !(fd <= 2 && (guarded & 1 << fd));
+	return flags != -1 && (flags & O_ACCMODE) != O_RDONLY && !(fd <= STDERR_FILENO && (guarded & 1 << fd));
 }
 
 /*
@@ -292,7 +295,7 @@ standardfd(const struct stat *k)
 {
 	struct stat st;
 
-	for (int fd = 0; fd <= 2; fd++)
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
 		if (fstat(fd, &st) == 0 && samefile(&st, k) && ((guarded & 1 << fd) || writesto(fd)))
 			return fd;
 	return -1;
@@ -302,7 +305,7 @@ standardfd(const struct stat *k)
 static destkind
 holddescriptor(output *out, int fd)
 {
-	out->fd = SYS(fcntl, fd, F_DUPFD_CLOEXEC, 3);
+	out->fd = SYS(fcntl, fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 	if (out->fd == -1)
 		return DEST_FAILED;
 	closeplace(&out->dest);
@@ -340,8 +343,8 @@ descriptorlink([[maybe_unused]] int dir, const std::string &name)
 #if defined(__linux__)
 	struct statfs fs;
 
-	return name.size() <= 9 && name.find_first_not_of("0123456789") == std::string::npos &&
-	    fstatfs(dir, &fs) == 0 && fs.f_type == PROCFS;
+	return name.size() <= FDDIGITS && name.find_first_not_of("0123456789") == std::string::npos &&
+	    fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 #else
 	return false;
 #endif
@@ -544,13 +547,13 @@ appendonly([[maybe_unused]] const place &p)
 #endif
 }
 
-/* The longest name the folder takes; 255 where it does not say. */
+/* The longest name the folder takes; NAME_MAX where it does not say, or says too little for a temporary name. */
 static size_t
 namemax(const place &p)
 {
 	long max = fpathconf(p.dir, _PC_NAME_MAX);
 
-	return max > 7 ? size_t(max) : 255;
+	return max > long(sizeof(TEMPSUFFIX) - 1) ? size_t(max) : NAME_MAX;
 }
 
 #if defined(O_TMPFILE)
@@ -639,29 +642,18 @@ openformer(output *out)
 }
 
 /*
- * Gives the new file the owner and the group of the file it replaces,
- * first, as a change of owner clears the set-id bits. Where the user may
- * not (only a privileged run keeps another's owner, and only a member
- * of the group the group), the file is written over in place instead.
- */
-static bool
-keepowner(output *out)
-{
-	if (SYS(fchown, out->fd, out->old.st_uid, out->old.st_gid) == 0)
-		return true;
-	return errno == EPERM && openformer(out);
-}
-
-/*
  * Makes the new file that will take the place of out->dest and of the
  * file there now, if any: an unnamed file where the system and the
  * folder make one, else a named one, but never a named one in an
  * append-only folder, which could not let its name go. A folder that
  * refuses the new file for permission has the destination written
  * straight. A file that replaces another is its owner's alone while it
- * is written; a new destination is made as any file is. The temporary
- * name is chosen first, so that nothing need be allocated once the file
- * exists.
+ * is written, and is given the former one's owner and group first (fchown),
+ * as a change of owner clears the set-id bits; where the user may not give
+ * them (only a privileged run keeps another's owner, and only a member of
+ * the group the group), the former file is written over in place instead.
+ * A new destination is made as any file is. The temporary name is chosen
+ * first, so that nothing need be allocated once the file exists.
  */
 static bool
 openreplacing(output *out)
@@ -677,7 +669,9 @@ openreplacing(output *out)
 		out->how = WAY_RENAME;
 	else
 		return (errno == EACCES || errno == EPERM) && openstraight(out, WAY_STRAIGHT);
-	return !out->replacing || keepowner(out);
+	if (!out->replacing || SYS(fchown, out->fd, out->old.st_uid, out->old.st_gid) == 0)
+		return true;
+	return errno == EPERM && openformer(out);
 }
 
 /*
@@ -735,6 +729,10 @@ writeoutput(output *out, const void *buf, size_t n)
 	return true;
 }
 
+#if defined(XATTR_CREATE)
+#if !defined(ENOATTR)
+#define ENOATTR ENODATA
+#endif
 /* Tells whether an attribute could not be copied for want of permission or support, rather than of a resource. */
 static bool
 refused(int err)
@@ -742,10 +740,6 @@ refused(int err)
 	return err == EPERM || err == EACCES || err == ENOTSUP || err == EOPNOTSUPP;
 }
 
-#if defined(XATTR_CREATE)
-#if !defined(ENOATTR)
-#define ENOATTR ENODATA
-#endif
 /*
  * The name under which Linux stores a file's access list as an
  * attribute, and that list's stored form: a 4-byte version, then
@@ -754,7 +748,7 @@ refused(int err)
  */
 static const char aclname[] = "system.posix_acl_access";
 enum { ACL_HEADER = 4, ACL_ENTRY = 8, ACL_TAG = 0, ACL_PERM = 2 };
-enum { ACL_GROUP_OBJ = 0x04, ACL_MASK = 0x10 };
+enum { ACL_GROUP_OBJ = 0x04, ACL_MASK = 0x10, ACL_RWX = 07 };
 
 /*
  * The group bits that an access list in its stored form grants the
@@ -764,16 +758,16 @@ enum { ACL_GROUP_OBJ = 0x04, ACL_MASK = 0x10 };
 static mode_t
 groupbits(const unsigned char *acl, ssize_t len)
 {
-	unsigned group = 0, mask = 7;
+	unsigned group = 0, mask = ACL_RWX;
 
 	for (ssize_t i = ACL_HEADER; i + ACL_ENTRY <= len; i += ACL_ENTRY) {
-		unsigned tag = acl[i + ACL_TAG] | acl[i + ACL_TAG + 1] << 8, perm = acl[i + ACL_PERM] & 7u;
+		unsigned tag = acl[i + ACL_TAG] | acl[i + ACL_TAG + 1] << 8, perm = acl[i + ACL_PERM] & ACL_RWX;
 		if (tag == ACL_GROUP_OBJ)
 			group = perm;
 		else if (tag == ACL_MASK)
 			mask = perm;
 	}
-	return mode_t((group & mask) << 3);
+	return mode_t((group & mask) * (S_IRWXG / ACL_RWX));
 }
 
 /*
@@ -801,19 +795,10 @@ dropacl(int fd)
 static bool
 narrowgroup(int fd, mode_t mode, const unsigned char *acl, ssize_t len)
 {
-	return dropacl(fd) && SYS(fchmod, fd, (mode & ~mode_t(070)) | groupbits(acl, len)) == 0;
+	return dropacl(fd) && SYS(fchmod, fd, (mode & ~mode_t(S_IRWXG)) | groupbits(acl, len)) == 0;
 }
 
-static ssize_t
-listattrs(int fd, char *names, size_t size)
-{
-#if defined(__APPLE__)
-	return SYS(flistxattr, fd, names, size, 0);
-#else
-	return SYS(flistxattr, fd, names, size);
-#endif
-}
-
+/* The calls on extended attributes, to which macOS adds an option, and a position for a resource fork. */
 static ssize_t
 getattr(int fd, const char *name, void *value, size_t size)
 {
@@ -858,6 +843,17 @@ copyeach(int from, int fd, const char *names, ssize_t n, mode_t mode)
 			return false;
 	}
 	return acl || dropacl(fd);
+}
+
+/* The names of the extended attributes of fd, each ending in a zero byte. */
+static ssize_t
+listattrs(int fd, char *names, size_t size)
+{
+#if defined(__APPLE__)
+	return SYS(flistxattr, fd, names, size, 0);
+#else
+	return SYS(flistxattr, fd, names, size);
+#endif
 }
 
 /*
@@ -976,7 +972,7 @@ reservespace(int fd, off_t n)
 static bool
 writeinplace(output *out)
 {
-	static char buf[ATTRMAX];
+	static char buf[COPYSIZE];
 
 	if (!reservespace(out->former, out->size))
 		return false;
@@ -1023,7 +1019,7 @@ renametemp(output *out)
  * another file took meanwhile replaces that file.
  */
 static bool
-putinplace(output *out)
+placenewfile(output *out)
 {
 	switch (out->how) {
 	case WAY_LINKNEW:
@@ -1072,7 +1068,7 @@ commitoutput(output *out)
 	if (!keepattrs(out) || !fsyncfile(out->fd))
 		return COMPLETE_FAILED;
 	holdstops();
-	if (!putinplace(out))
+	if (!placenewfile(out))
 		return COMPLETE_FAILED;
 	bool synced = fsyncfolder(out);
 	closefile(&out->fd);

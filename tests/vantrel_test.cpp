@@ -614,7 +614,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 	    symlink("../priv", at("tmp/cache").c_str()) == 0 && own("tmp/cache", 1002, 1002, 0) && symlink("../victim", at("tmp/l").c_str()) == 0 &&
 	    own("tmp/l", 1002, 1002, 0) && symlink("../mine", at("tmp/mine").c_str()) == 0;
 	put("in.sfv", twodups) && put("junk.sfv", "junk");
-	superuser && mknod(at("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0 && mknod(at("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+	ASSERT_TRUE(!superuser || (mknod(at("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0 && mknod(at("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0));
 	const struct {
 		const char *name;
 		std::function<bool()> setup;       /* false where it can't be set up here */
@@ -707,7 +707,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 	for (const auto &k : cases) {
 		SCOPED_TRACE(k.name);
 		if (!k.setup()) {
-			skipped += k.needs == nullptr ? "" : std::string("\n  ") + k.name + ": needs " + k.needs;
+			skipped += k.needs == nullptr || windowstool ? "" : std::string("\n  ") + k.name + ": needs " + k.needs;
 			continue;
 		}
 		how h = k.h;
@@ -721,7 +721,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		EXPECT_EQ(k.grants.empty() || windowstool ? "" : grants(at(k.file)), k.grants);
 		EXPECT_EQ(strays(s.dir), strings()) << "a new file was left";
 	}
-	system(("chattr -a " + at("ao") + " 2>/dev/null").c_str());
+	EXPECT_TRUE(!appendonly || system(("chattr -a " + at("ao")).c_str()) == 0);
 	if (unix)
 		descriptors(s);
 	if (!skipped.empty())
@@ -745,7 +745,7 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 		GTEST_SKIP() << "the signals and descriptors are the tool's own";
 	scratch s;
 	/* Through a link, so that the descriptor of the first folder opened is given up before the new file is made. */
-	symlink("in.sfv", (s / "link").c_str());
+	ASSERT_EQ(symlink("in.sfv", (s / "link").c_str()), 0);
 	/* Unknown letters, 20 bytes of messages each, fill the buffer at each moment of the export in turn. */
 	for (int n = 1; n < 420; n += 10) {
 		writefile(s / "in.sfv", twodups);
@@ -816,11 +816,10 @@ fresh(const std::string &path, mode_t mode, uid_t u = 0)
 
 const walkcase walks[] = {
 	{"a file through a link, with an access list and an attribute", 0, "link", "t", [](const scratch &s) {
-		symlink("t", (s / "link").c_str());
-		return fresh(s / "t", 0660, 1000) && setxattr((s / "t").c_str(), "user.origin", "here", 4, 0) == 0; }},
+		return (symlink("t", (s / "link").c_str()) == 0 || errno == EEXIST) && fresh(s / "t", 0660, 1000) && setxattr((s / "t").c_str(), "user.origin", "here", 4, 0) == 0; }},
 	{"a new file behind a link to none", 0, "dangling", "new", [](const scratch &s) {
-		symlink("new", (s / "dangling").c_str());
-		return !fs::remove(s / "new") || true; }},
+		fs::remove(s / "new");
+		return symlink("new", (s / "dangling").c_str()) == 0 || errno == EEXIST; }},
 	{"another user's file that the user may write through its access list", 1002, "t", "t", [](const scratch &s) {
 		return geteuid() == 0 && fresh(s / "t", 0660, 1002) && chown((s / "t").c_str(), 2000, 3001) == 0; }},
 	{"a file with no access list, in a folder with a default one", 0, "dacl/t", "dacl/t", [](const scratch &s) {
