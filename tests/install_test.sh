@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 if [ "$1" = tree ]; then
 	cmake --install "$2" --prefix "$tmp" >/dev/null || fail "cmake --install"
 	bin=$tmp/bin/Vantrel man=$tmp/share/man/man1/Vantrel.1
-	cmp -s "$man" "$3/doc/Vantrel.1" || fail "no manual in share/man/man1, or another one"
+	cmp -s "$man" "$2/Vantrel.1" || fail "no manual in share/man/man1, or another one"
 	[ "$(readlink "$tmp/bin/vantrel") $(readlink "$tmp/share/man/man1/vantrel.1")" = "Vantrel Vantrel.1" ] ||
 		fail "no lower-case vantrel and vantrel.1 linked to the tool and its manual"
 	for l in $("$bin" | sed -n 's/^ -\(.\): .*/\1/p'); do
