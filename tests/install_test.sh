@@ -26,15 +26,14 @@ if [ "$1" = tree ]; then
 		fail "the manual is of another version"
 	"$bin" -V | grep -qx 'Built at [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]\{4\} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]' ||
 		fail "the banner's build date is not in the form Dec  6 2026 20:37:34"
-	for lint in "mandoc -T lint -W style" "groff -ww -man -z"; do
-		! command -v ${lint%% *} >/dev/null || [ -z "$($lint "$man" 2>&1)" ] || fail "$lint finds faults"
-	done
+	! command -v mandoc >/dev/null || [ -z "$(mandoc -T lint -W style "$man" 2>&1)" ] || fail "mandoc finds faults"
+	! command -v groff >/dev/null || [ -z "$(groff -ww -man -z "$man" 2>&1)" ] || fail "groff warns"
 	exit 0
 fi
 if [ "$1" = zip ]; then
 	(cd "$tmp" && cpack -G ZIP --config "$2/CPackConfig.cmake" >/dev/null && cmake -E tar xf Vantrel-*.zip) || fail "cpack -G ZIP"
-	cd "$tmp"/Vantrel-*/ || fail "the zip holds no folder of its own"
-	[ "$(LC_ALL=C ls | tr '\n' ' ')" = "LICENSE.txt README.txt Vantrel.exe Vantrel.html " ] || fail "the zip holds $(ls)"
+	cd "$tmp"/Vantrel-*/ && [ "$(LC_ALL=C ls | tr '\n' ' ')" = "LICENSE.txt README.txt Vantrel.exe Vantrel.html " ] ||
+		fail "the zip holds $(ls)"
 	sed 's/$/\r/' "$3/LICENSE" | cmp -s - LICENSE.txt || fail "the zip's LICENSE.txt is not the licence with CR LF line ends"
 	exit 0
 fi
@@ -45,12 +44,10 @@ deb=$(ls "$tmp"/vantrel_*.deb) || fail "no package named vantrel"
 dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/\n/g; s/ //g' | grep -qv '^\(libc6\|libstdc++6\|libgcc-s1\)$' &&
 	fail "the package depends on more than the C++ runtime"
 dpkg-deb -x "$deb" "$tmp/root" && "$tmp/root/usr/bin/Vantrel" -V >/dev/null || fail "the packaged binary does not run"
-copyright=$tmp/root/usr/share/doc/vantrel/copyright
-sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "$copyright" >"$tmp/terms"
-sed '1,/^Copyright (c)/d' "$3/LICENSE" | sed 1d | cmp -s - "$tmp/terms" &&
+copyright=$tmp/root/usr/share/doc/vantrel/copyright terms=$(sed '1,/^Copyright (c)/d' "$3/LICENSE" | sed 1d)
+[ "$(sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "$copyright")" = "$terms" ] &&
 	grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$3/LICENSE")" "$copyright" || fail "the package's copyright is not the licence"
 ! command -v lintian >/dev/null || lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
 # Where the C library's start files carry no CET mark, no program linked with them has one.
 readelf -n "$(${CXX:-c++} -print-file-name=Scrt1.o)" 2>/dev/null | grep -q 'feature: IBT' || cf=--nocfprotection
-! command -v hardening-check >/dev/null || hardening-check ${cf:-} "$tmp/root/usr/bin/Vantrel" >"$tmp/hc" ||
-	fail "hardening-check: $(cat "$tmp/hc")"
+! command -v hardening-check >/dev/null || hardening-check ${cf:-} "$tmp/root/usr/bin/Vantrel" >"$tmp/hc" || fail "$(cat "$tmp/hc")"
