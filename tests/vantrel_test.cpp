@@ -711,8 +711,10 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		EXPECT_EQ(strays(s.dir), strings()) << "a new file was left";
 	}
 	EXPECT_TRUE(!appendonly || system(("chattr -a " + at("ao")).c_str()) == 0);
-	if (unix)
+	if (unix && access("/proc/self/fd", X_OK) == 0)
 		descriptors(s);
+	else if (unix)
+		skipped += "\n  the run's own descriptors by every name: needs /proc, which /dev/fd leads to";
 	if (!skipped.empty())
 		GTEST_SKIP() << "rows not set up here:" << skipped;
 }
