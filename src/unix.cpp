@@ -338,7 +338,7 @@ planted(const place &p, const struct stat *st)
  * name of the file it leads to, but a description of it.
  */
 static bool
-descriptorlink([[maybe_unused]] int dir, const std::string &name)
+descriptorlink([[maybe_unused]] int dir, [[maybe_unused]] const std::string &name)
 {
 #if defined(__linux__)
 	struct statfs fs;
