@@ -678,8 +678,9 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		    put("priv/work/in.sfv", twodups) && own("priv", 0, 0, 0700) && own("priv/work", 0, 0, 0777) &&
 		    symlink("t", at("priv/work/l").c_str()) == 0 && own("priv/work/t", 1002, 1002, 0); }, .args = {"in.sfv", "l"},
 		    .h = {.cwd = at("priv/work"), .uid = 1002}, .tail = done, .file = "priv/work/t", .bytes = clean, .anew = true},
-		{.name = "a folder that takes no new file, its file written in place", .setup = [&] { return put("ro/d", "old") && own("ro/d", 1002, 1002, 0); },
-		    .args = {"in.sfv", "ro/d"}, .h = {.uid = 1002}, .tail = done, .file = "ro/d", .bytes = clean},
+		{.name = "a folder that takes no new file, its file written in place, and not flushed", .setup = [&] { return put("ro/d", "old") &&
+		    own("ro/d", 1002, 1002, 0); }, .args = {"in.sfv", "ro/d"}, .h = {.env = {"VANTREL_EXE=" VANTREL_TESTBIN, failing("fsync 1 EIO")},
+		    .uid = 1002}, .status = 255, .tail = cut, .file = "ro/d", .bytes = clean},
 		{.name = "a folder the user may search and write but not read", .setup = [&] { return put("u/d", "old") && own("u/d", 1002, 1002, 0) &&
 		    own("u", 1002, 1002, 0300); }, .args = {"in.sfv", "u/d"}, .h = {.uid = 1002}, .tail = done, .file = "u/d", .bytes = clean, .anew = true},
 		{.name = "an append-only folder", .setup = [&] { return appendonly = root && put("ao/d", "old") &&
@@ -766,7 +767,7 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 				std::this_thread::sleep_for(took * i / 20);
 				kill(pid, sig);
 			}});
-	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGXFSZ, SIGSEGV, -SIGTERM, SIGTERM + 100}) {
+	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGXFSZ, SIGSEGV, -SIGTERM, SIGTERM + 100, SIGTERM + 200}) {
 		auto stop = [&](pid_t pid) {
 			int ws;
 			waitpid(pid, &ws, WUNTRACED);
@@ -776,9 +777,10 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 			kill(pid, std::abs(sig) % 100);
 			kill(pid, SIGCONT);
 		};
-		/* Each new file named from the start, stopped at one of its writes, or at its rename, which the signals wait for. */
-		how h{.cwd = s.dir, .env = {failing("access 1 ENOENT"), std::string("VANTREL_STOPAT=") + (sig > 100 ? "renameat 1" : "write 2")},
-		    .during = stop, .blocked = sig < 0 ? SIGTERM : 0};
+		/* Each new file named from the start, stopped at one of its writes, or at its rename or its first write over a file whose
+		 * owner it could not be given, which the signals wait for. */
+		how h{.cwd = s.dir, .env = {failing(sig > 200 ? "access 1 ENOENT,fchown 1 EPERM" : "access 1 ENOENT"), std::string("VANTREL_STOPAT=") +
+		    (sig > 200 ? "pwrite 1" : sig > 100 ? "renameat 1" : "write 2")}, .during = stop, .blocked = sig < 0 ? SIGTERM : 0};
 		EXPECT_EQ(run(std::abs(sig) % 100, h), sig < 0 ? 0 : 128 + sig % 100);
 		EXPECT_EQ(readfile(s / "in.sfv"), sig < 0 || sig > 100 ? clean : old);
 	}
@@ -904,6 +906,9 @@ failurewalk(const walkcase &w)
 			}
 			if (err == EEXIST && (calls[i] == "linkat" || (calls[i] == "openat" && i > 0 && calls[i - 1] == "access"))) {
 				EXPECT_EQ(r.status, 0) << "a taken temporary name was not tried anew";
+			}
+			if (refusal && calls[i].find("xattr") != std::string::npos && calls[i] != "fremovexattr") {
+				EXPECT_EQ(r.status, 0) << "an attribute that can't be copied for a refusal ended the run";
 			}
 		}
 	}
