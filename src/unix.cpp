@@ -733,11 +733,15 @@ writeoutput(output *out, const void *buf, size_t n)
 #if !defined(ENOATTR)
 #define ENOATTR ENODATA
 #endif
-/* Tells whether an attribute could not be copied for want of permission or support, rather than of a resource. */
+/*
+ * Tells whether an attribute could not be copied for want of permission
+ * or support, or as it was removed meanwhile, rather than for want of a
+ * resource.
+ */
 static bool
 refused(int err)
 {
-	return err == EPERM || err == EACCES || err == ENOTSUP || err == EOPNOTSUPP;
+	return err == EPERM || err == EACCES || err == ENOTSUP || err == EOPNOTSUPP || err == ENOATTR;
 }
 
 /*
@@ -821,10 +825,10 @@ setattr(int fd, const char *name, const void *value, size_t size)
 
 /*
  * Copies each attribute the former file from lists in names (n bytes)
- * to the new file fd. One that can't be copied for permission or support
- * is left out, and where that is the access list the group bits of mode
- * are narrowed to what the list granted; a new file whose former had no
- * list has none. Any other failure (a resource ran out, an I/O error)
+ * to the new file fd. One that can't be copied for permission or support,
+ * or is gone, is left out, and where that is the access list the group
+ * bits of mode are narrowed to what the list granted, or to none where it
+ * could not be read; a new file whose former had no list has none. Any other failure (a resource ran out, an I/O error)
  * ends the copy: false.
  */
 static bool
@@ -837,7 +841,7 @@ copyeach(int from, int fd, const char *names, ssize_t n, mode_t mode)
 		ssize_t len = getattr(from, name, value, sizeof(value));
 		bool isacl = std::strcmp(name, aclname) == 0;
 		acl = acl || isacl;
-		if ((len == -1 && errno == ENOATTR) || (len != -1 && setattr(fd, name, value, size_t(len)) == 0))
+		if (len != -1 && setattr(fd, name, value, size_t(len)) == 0)
 			continue;
 		if (!refused(errno) || (isacl && !narrowgroup(fd, mode, value, len)))
 			return false;
