@@ -17,6 +17,12 @@
 #include "platform.h"
 #include "vantrel.h"
 
+/*
+ * The status of a failed run: 255 on every system. Unix shows a -1 as
+ * 255, but Windows shows -1, which "if errorlevel 1" takes for success.
+ */
+#define STATUS_FAILED 255
+
 static void
 showversion(void)
 {
@@ -305,7 +311,7 @@ run(const char *self, const std::string &src, const std::string &dst)
 
 	if (fp == nullptr) {
 		std::printf("%s: Can't open input file\n", self);
-		return -1;
+		return STATUS_FAILED;
 	}
 	initreader(&in, fp);
 	if (!readtrees(&in, &links, &favorite))
@@ -322,7 +328,7 @@ run(const char *self, const std::string &src, const std::string &dst)
 		if (!(options & FLAG_NOKILL) && !exporttrees(dst, links, favorite)) {
 			free_sfvitem(links);
 			free_sfvitem(favorite);
-			return -1;
+			return STATUS_FAILED;
 		}
 	} catch (const std::bad_alloc &) {
 		links->next = nullptr;
@@ -356,7 +362,7 @@ vantrel(int argc, char **argv)
 		return run(self, names[0], names[1]);
 	} catch (const std::bad_alloc &) {
 		std::fputs("ERROR: Out of memory!\n", stdout);
-		return -1;
+		return STATUS_FAILED;
 	}
 }
 
@@ -371,7 +377,7 @@ closestdout(int status)
 	bool failed = std::ferror(stdout) != 0;
 
 	if (std::fclose(stdout) != 0 || failed)
-		return status != 0 ? status : -1;
+		return status != 0 ? status : STATUS_FAILED;
 	return status;
 }
 
@@ -379,6 +385,6 @@ int
 main(int argc, char **argv)
 {
 	if (!startrun(&argc, &argv))
-		return -1;
+		return STATUS_FAILED;
 	return closestdout(vantrel(argc, argv));
 }
