@@ -43,16 +43,22 @@ usage(const char *self)
 	    " -V: Show version.", stdout);
 }
 
-/* The file-name part of argv[0], for messages; "Vantrel" when there is none. */
+/*
+ * The file-name part of argv[0], for messages; "Vantrel" when there is
+ * none. On Windows startrun() has cut it already, in wide characters,
+ * as in a double-byte code page a backslash byte may end a character.
+ */
 static const char *
 invocationname(int argc, char **argv)
 {
 	if (argc < 1 || argv[0] == nullptr)
 		return "Vantrel";
 	const char *name = argv[0];
+#ifndef _WIN32
 	for (const char *p = argv[0]; *p != '\0'; p++)
 		if (*p == '/' || *p == '\\')
 			name = p + 1;
+#endif
 	return *name != '\0' ? name : "Vantrel";
 }
 

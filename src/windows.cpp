@@ -121,9 +121,27 @@ seterrno(void)
 }
 
 /*
+ * The last part of the program's path, for messages, in the console's
+ * code page. It is cut in wide characters: in a double-byte code page
+ * such as 932 the second byte of a character (表, ソ) may be a
+ * backslash.
+ */
+static std::string
+programname(const wchar_t *path)
+{
+	const wchar_t *name = path;
+	UINT console = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetACP();
+
+	for (const wchar_t *p = path; *p != L'\0'; p++)
+		if (*p == L'\\' || *p == L'/')
+			name = p + 1;
+	return narrow(name, console);
+}
+
+/*
  * Takes the arguments as the system holds them, in wide characters:
  * the file names in UTF-8, and argv[0], which serves only for messages,
- * in the console's code page. They live for the whole run.
+ * as the program's name alone. They live for the whole run.
  */
 static void
 takeargs(int *argc, char ***argv)
@@ -132,12 +150,11 @@ takeargs(int *argc, char ***argv)
 	static std::vector<char *> ptrs;
 	int n;
 	wchar_t **w = CommandLineToArgvW(GetCommandLineW(), &n);
-	UINT console = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetACP();
 
 	if (w == nullptr)
 		return;
 	for (int i = 0; i < n; i++)
-		words.push_back(narrow(w[i], i == 0 ? console : CP_UTF8));
+		words.push_back(i == 0 ? programname(w[0]) : narrow(w[i], CP_UTF8));
 	LocalFree(w);
 	for (std::string &s : words)
 		ptrs.push_back(&s[0]);
