@@ -9,9 +9,10 @@
  * system. A folder is held by its path: Windows has no calls relative
  * to a folder's handle, and a file open there can't be renamed or
  * removed under the run. There are no unnamed files: the new file is
- * named from the start, and the console's stop events remove it. Only
- * two destinations are written straight: a device such as NUL, and a
- * file in a folder that refuses a new file for permission.
+ * named from the start, but marked for deletion (its disposition) until
+ * the moment it is put in place, so that a run ended by any means,
+ * TerminateProcess too, leaves nothing. Only two destinations are written straight: a device such as NUL,
+ * and a file in a folder that refuses a new file for permission.
  */
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -59,7 +60,7 @@ struct output {
 	std::wstring wdest; /* the destination's whole name, for the system's calls */
 	std::wstring wtemp; /* the new file's */
 	int fd = -1;        /* the file written */
-	bool named = false; /* the new file bears temp now, and loses it unless put in place */
+	bool named = false; /* the new file bears temp, its mark cleared, and loses it unless put in place */
 };
 
 /*
@@ -192,24 +193,26 @@ openinput(const std::string &name)
 	return _wfopen(widename(name).c_str(), L"rb");
 }
 
-/* The console's stop events, as signals are on Unix: Ctrl-C, Ctrl-Break, a closed window. */
+/*
+ * The console's stop events, as signals are on Unix: Ctrl-C,
+ * Ctrl-Break, a closed window. The system ends the run as it would
+ * have, which removes a new file marked for deletion; but while the new
+ * file is made, and from the moment its mark is cleared, they wait.
+ */
 static CRITICAL_SECTION stopping;
 static bool holding; /* the main thread holds the stop events off now */
-static const output *volatile stopout;
 
-/* Removes the new file, then lets the system end the run as it would have. */
 static BOOL WINAPI
 onstop(DWORD)
 {
 	EnterCriticalSection(&stopping);
-	if (stopout != nullptr)
-		DeleteFileW(stopout->wtemp.c_str());
 	return FALSE;
 }
 
 /*
- * Holds the stop handler off while the new file changes name, and from
- * the moment it is in place. Holds do not nest: one release lets it in.
+ * Holds the stop handler off while the new file is made and marked,
+ * and from the moment its mark is cleared. Holds do not nest: one
+ * release lets it in.
  */
 static void
 holdstops(void)
@@ -225,13 +228,6 @@ releasestops(void)
 	if (holding)
 		LeaveCriticalSection(&stopping);
 	holding = false;
-}
-
-/* Tells the handler whether out's new file bears its temporary name now. */
-static void
-removeonstop(const output *out)
-{
-	stopout = out->named ? out : nullptr;
 }
 
 bool
@@ -304,28 +300,53 @@ writable(const output *out)
 	return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_READONLY);
 }
 
-/* Makes a new file of the whole name w, for writing; errno EEXIST when the name is taken. */
+/* The system's handle on the file written. */
+static HANDLE
+handleof(const output *out)
+{
+	return reinterpret_cast<HANDLE>(_get_osfhandle(out->fd));
+}
+
+/*
+ * Marks a file for deletion when its last handle closes (its
+ * disposition), or clears the mark. The system keeps the mark with the
+ * file, so a run ended by any means while it stands leaves nothing;
+ * unlike FILE_FLAG_DELETE_ON_CLOSE it can be cleared. It is the call
+ * DeleteFileW makes, so a file that can't be marked could not be
+ * removed either.
+ */
+static bool
+markfordeletion(HANDLE h, bool mark)
+{
+	FILE_DISPOSITION_INFO info = {mark};
+
+	return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof(info)) != 0;
+}
+
+/*
+ * Makes a new file of the whole name w, for writing, marked for
+ * deletion; errno EEXIST when the name is taken. The handle may delete
+ * the file, a right that moving it takes too.
+ */
 static int
 createnew(const std::wstring &w)
 {
-	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-	    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+	    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 
-	if (h == INVALID_HANDLE_VALUE) {
+	if (h == INVALID_HANDLE_VALUE || !markfordeletion(h, true)) {
 		seterrno();
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
 		return -1;
 	}
 	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
 	if (fd < 0)
-		CloseHandle(h);
+		CloseHandle(h); /* which removes it */
 	return fd;
 }
 
-/*
- * Makes the new file under its temporary name, or another like it
- * where that is taken. From the moment it exists its name is the one
- * to remove should the run be stopped.
- */
+/* Makes the new file under its temporary name, or another like it where that is taken. */
 static bool
 createtemp(output *out)
 {
@@ -335,8 +356,6 @@ createtemp(output *out)
 		out->wtemp = widename(out->folder + out->temp);
 		holdstops();
 		out->fd = createnew(out->wtemp);
-		out->named = out->fd != -1;
-		removeonstop(out);
 		releasestops();
 	} while (out->fd == -1 && retryname(&out->temp, &tries));
 	return out->fd != -1;
@@ -424,11 +443,25 @@ closefile(output *out)
 }
 
 /*
- * Moves the new file from its temporary name to the destination's, on
- * disk with the folder's change before the call returns
- * (MOVEFILE_WRITE_THROUGH); a move replaces a file there only when
- * flags say so (MOVEFILE_REPLACE_EXISTING). errno EEXIST when it
- * doesn't and the name is taken.
+ * Clears the new file's mark, the last step before it is put in place.
+ * From here only a run ended outright (TerminateProcess) could leave it,
+ * as the stop events wait; the new file now loses its name unless put
+ * in place.
+ */
+static bool
+unmark(output *out)
+{
+	if (!markfordeletion(handleof(out), false))
+		return false;
+	out->named = true;
+	return true;
+}
+
+/*
+ * Moves the new file from its temporary name to the destination's. A
+ * move replaces a file there only when flags say so
+ * (MOVEFILE_REPLACE_EXISTING); errno EEXIST when it doesn't and the
+ * name is taken.
  */
 static bool
 movetemp(output *out, DWORD flags)
@@ -438,16 +471,28 @@ movetemp(output *out, DWORD flags)
 		return false;
 	}
 	out->named = false;
-	removeonstop(out);
 	return true;
 }
 
 /*
- * Puts the new file on disk, then in the destination's place, the file
- * still open; a new destination whose name another file took meanwhile
- * replaces that file. The stop handler is held off from the moment the
- * file is on disk, and stays so until closeoutput(). As the move wrote
- * the folder through, nothing is left to flush.
+ * Moves the new file to the new destination's name, the file still
+ * open; a file that took the name meanwhile is replaced.
+ */
+static completion
+movenew(output *out)
+{
+	if (!unmark(out))
+		return COMPLETE_FAILED;
+	if (!movetemp(out, 0) && (errno != EEXIST || !movetemp(out, MOVEFILE_REPLACE_EXISTING)))
+		return COMPLETE_FAILED;
+	closefile(out);
+	return COMPLETE_OK;
+}
+
+/*
+ * Puts the new file on disk, then in the destination's place. The stop
+ * handler is held off from the moment the file is on disk, and stays
+ * so until closeoutput().
  */
 completion
 commitoutput(output *out)
@@ -458,25 +503,22 @@ commitoutput(output *out)
 	switch (out->how) {
 	case WAY_DEVICE:
 	case WAY_STRAIGHT:
-		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
-	case WAY_MOVENEW:
-		if (movetemp(out, 0))
-			break;
-		if (errno != EEXIST)
-			return COMPLETE_FAILED;
-		[[fallthrough]];
-	case WAY_REPLACE:
-		if (!movetemp(out, MOVEFILE_REPLACE_EXISTING))
-			return COMPLETE_FAILED;
 		break;
+	case WAY_MOVENEW:
+		return movenew(out);
+	case WAY_REPLACE:
+		if (!unmark(out) || !movetemp(out, MOVEFILE_REPLACE_EXISTING))
+			return COMPLETE_FAILED;
+		closefile(out);
+		return COMPLETE_OK;
 	}
-	closefile(out);
-	return COMPLETE_OK;
+	return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
 }
 
 /*
- * Ends the output: the new file is closed, and removed unless it is in
- * place; the stop handler is let in again.
+ * Ends the output: the new file is closed, which removes it while it
+ * is marked, and removed by its name once its mark is cleared, unless
+ * it is in place; the stop handler is let in again.
  */
 void
 closeoutput(output *out)
@@ -487,7 +529,6 @@ closeoutput(output *out)
 	if (out->named)
 		DeleteFileW(out->wtemp.c_str());
 	out->named = false;
-	removeonstop(out);
 	releasestops();
 	delete out;
 }
