@@ -11,7 +11,10 @@
  * removed under the run. There are no unnamed files: the new file is
  * named from the start, but marked for deletion (its disposition) until
  * the moment it is put in place, so that a run ended by any means,
- * TerminateProcess too, leaves nothing. Only two destinations are written straight: a device such as NUL,
+ * TerminateProcess too, leaves nothing. A file that is replaced is
+ * replaced by the system's own call, ReplaceFileW, which carries the
+ * former file's attributes, access list and streams onto the new one.
+ * Only two destinations are written straight: a device such as NUL,
  * and a file in a folder that refuses a new file for permission.
  */
 #ifdef _WIN32
@@ -26,6 +29,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include "platform.h"
@@ -46,7 +50,7 @@ enum way {
 	WAY_DEVICE,   /* a device, written as it is */
 	WAY_STRAIGHT, /* the file itself, emptied or made, written in place */
 	WAY_MOVENEW,  /* a file made under a temporary name, moved to the new destination's name */
-	WAY_REPLACE   /* a file made under a temporary name, moved over the destination */
+	WAY_REPLACE   /* a file made under a temporary name, put over the destination by ReplaceFileW */
 };
 
 /*
@@ -59,6 +63,7 @@ struct output {
 	std::string temp;   /* the new file's temporary name there */
 	std::wstring wdest; /* the destination's whole name, for the system's calls */
 	std::wstring wtemp; /* the new file's */
+	std::wstring wbackup; /* the former file's while ReplaceFileW replaces it */
 	int fd = -1;        /* the file written */
 	bool named = false; /* the new file bears temp, its mark cleared, and loses it unless put in place */
 };
@@ -326,12 +331,12 @@ markfordeletion(HANDLE h, bool mark)
 /*
  * Makes a new file of the whole name w, for writing, marked for
  * deletion; errno EEXIST when the name is taken. The handle may delete
- * the file, a right that moving it takes too.
+ * the file, a right that moving it takes too, and has what access adds.
  */
 static int
-createnew(const std::wstring &w)
+createnew(const std::wstring &w, DWORD access)
 {
-	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE | access, FILE_SHARE_READ | FILE_SHARE_DELETE,
 	    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 
 	if (h == INVALID_HANDLE_VALUE || !markfordeletion(h, true)) {
@@ -346,7 +351,11 @@ createnew(const std::wstring &w)
 	return fd;
 }
 
-/* Makes the new file under its temporary name, or another like it where that is taken. */
+/*
+ * Makes the new file under its temporary name, or another like it
+ * where that is taken; one that is to replace a file may be given that
+ * file's access list (WRITE_DAC).
+ */
 static bool
 createtemp(output *out)
 {
@@ -355,10 +364,28 @@ createtemp(output *out)
 	do {
 		out->wtemp = widename(out->folder + out->temp);
 		holdstops();
-		out->fd = createnew(out->wtemp);
+		out->fd = createnew(out->wtemp, out->how == WAY_REPLACE ? WRITE_DAC : 0);
 		releasestops();
 	} while (out->fd == -1 && retryname(&out->temp, &tries));
 	return out->fd != -1;
+}
+
+/*
+ * Names the former file's place while ReplaceFileW replaces it: beside
+ * it, under a name no file bears now, as the call may put it over one.
+ * False, errno EEXIST, where no such name is found.
+ */
+static bool
+namebackup(output *out, const std::string &name)
+{
+	for (int tries = 0; tries < 100; tries++) {
+		out->wbackup = widename(out->folder + tempname(name, NAMEMAX));
+		if (GetFileAttributesW(out->wbackup.c_str()) == INVALID_FILE_ATTRIBUTES &&
+		    GetLastError() == ERROR_FILE_NOT_FOUND)
+			return true;
+	}
+	errno = EEXIST;
+	return false;
 }
 
 /* Opens the destination itself for writing: a device as it is, a file emptied or made. */
@@ -382,6 +409,8 @@ openreplacing(output *out, const std::string &name, way how)
 {
 	out->how = how;
 	out->temp = tempname(name, NAMEMAX);
+	if (how == WAY_REPLACE && !namebackup(out, name))
+		return false;
 	if (createtemp(out))
 		return true;
 	return errno == EACCES && openstraight(out, WAY_STRAIGHT);
@@ -475,6 +504,117 @@ movetemp(output *out, DWORD flags)
 }
 
 /*
+ * Gives the file to the access list of the file from, exactly as it
+ * stands: protected from the folder's or not, and its inherited entries
+ * as they were inherited, so that no one gains access.
+ */
+static bool
+keepacl(HANDLE from, HANDLE to)
+{
+	PSECURITY_DESCRIPTOR sd;
+
+	if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+	    &sd) != ERROR_SUCCESS)
+		return false;
+	bool kept = SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, sd) != 0;
+	LocalFree(sd);
+	return kept;
+}
+
+/*
+ * Gives the file to the hidden, system and not-indexed attributes and
+ * the creation time of the file from. It stays due for backup
+ * (archive), as any file written is.
+ */
+static bool
+keepattributes(HANDLE from, HANDLE to)
+{
+	const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+	FILE_BASIC_INFO info;
+
+	if (!GetFileInformationByHandleEx(from, FileBasicInfo, &info, sizeof(info)))
+		return false;
+	info.LastAccessTime.QuadPart = info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0; /* as they are */
+	info.FileAttributes = (info.FileAttributes & kept) | FILE_ATTRIBUTE_ARCHIVE;
+	return SetFileInformationByHandle(to, FileBasicInfo, &info, sizeof(info)) != 0;
+}
+
+/*
+ * Gives the new file the former one's access list and attributes
+ * before the replacing call, which carries them too, so that they hold
+ * on every path: where the system's call carries less, and where a
+ * plain move replaces the file instead. A former file whose access
+ * list can't be read or given is not replaced, as the new file would
+ * be open to more users.
+ */
+static bool
+keepformer(output *out)
+{
+	HANDLE former = CreateFileW(out->wdest.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+
+	if (former == INVALID_HANDLE_VALUE)
+		return false;
+	bool kept = keepacl(former, handleof(out)) && keepattributes(former, handleof(out));
+	CloseHandle(former);
+	return kept;
+}
+
+/*
+ * After a failed ReplaceFileW. Where it stopped half way, the former
+ * file bears the backup name: it gets its own back, or, should even
+ * that fail, keeps the backup name, so that no bookmark is lost. Where
+ * the system can't replace a file here (a filesystem that refuses the
+ * call, or can't move the new file the way the call does), a plain
+ * move replaces it; the new file then keeps what keepformer() gave it,
+ * but neither the former file's alternate streams nor its short name.
+ */
+static completion
+replacefailed(output *out, DWORD err)
+{
+	if (GetFileAttributesW(out->wbackup.c_str()) != INVALID_FILE_ATTRIBUTES &&
+	    !MoveFileExW(out->wbackup.c_str(), out->wdest.c_str(), MOVEFILE_WRITE_THROUGH))
+		return COMPLETE_FAILED;
+	switch (err) {
+	case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+	case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+	case ERROR_INVALID_FUNCTION:
+	case ERROR_NOT_SUPPORTED:
+		return movetemp(out, MOVEFILE_REPLACE_EXISTING) ? COMPLETE_OK : COMPLETE_FAILED;
+	default:
+		return COMPLETE_FAILED;
+	}
+}
+
+/*
+ * Puts the new file over the former one with ReplaceFileW, the backup
+ * name holding the former file meanwhile, then removes that. The call
+ * opens the new file for itself alone, so it is closed first, its mark
+ * cleared: a run ended outright from here until the call is done may
+ * leave it. A scanner that opens the file in that instant makes the
+ * call fail with a sharing violation, so that is tried again for a
+ * second. REPLACEFILE_IGNORE_MERGE_ERRORS is not given, so that a
+ * failure to carry the access list fails the call; the file is on disk
+ * already, whatever REPLACEFILE_WRITE_THROUGH does.
+ */
+static completion
+replace(output *out)
+{
+	if (!keepformer(out) || !unmark(out) || !closefile(out))
+		return COMPLETE_FAILED;
+	for (int tries = 0; !ReplaceFileW(out->wdest.c_str(), out->wtemp.c_str(), out->wbackup.c_str(),
+	    REPLACEFILE_WRITE_THROUGH, nullptr, nullptr); tries++) {
+		DWORD err = GetLastError();
+		if (err != ERROR_SHARING_VIOLATION || tries == 20)
+			return replacefailed(out, err);
+		Sleep(50);
+	}
+	out->named = false;
+	DeleteFileW(out->wbackup.c_str());
+	return COMPLETE_OK;
+}
+
+/*
  * Moves the new file to the new destination's name, the file still
  * open; a file that took the name meanwhile is replaced.
  */
@@ -507,10 +647,7 @@ commitoutput(output *out)
 	case WAY_MOVENEW:
 		return movenew(out);
 	case WAY_REPLACE:
-		if (!unmark(out) || !movetemp(out, MOVEFILE_REPLACE_EXISTING))
-			return COMPLETE_FAILED;
-		closefile(out);
-		return COMPLETE_OK;
+		return replace(out);
 	}
 	return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
 }
