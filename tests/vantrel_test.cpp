@@ -557,7 +557,9 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		    for (int i = 0; i < 40; i++)
 			    made = made && symlink(i == 0 ? "t" : ("l" + std::to_string(i - 1)).c_str(), at("chain/l" + std::to_string(i)).c_str()) == 0;
 		    return made; }, {"in.sfv", "chain/l39"}, {}, 0, done, "chain/t", twodupsclean},
-		{"a name of 255 bytes that ends in UTF-8", [&] { return put(deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv", "old"); },
+		/* Not under wine, which reads a Unix name that is not UTF-8 as another name, under which ReplaceFileW,
+		 * having moved the former file away, makes the new one. */
+		{"a name of 255 bytes that ends in UTF-8", [&] { return unix && put(deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv", "old"); },
 		    {"in.sfv", deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv"}, {}, 0, done,
 		    deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv", twodupsclean, true},
 		{"set-user-id kept", [&] { return put("o/4755", "old") && own("o/4755", 0, 0, 04755); }, {"in.sfv", "o/4755"}, {}, 0, done,
@@ -754,6 +756,55 @@ TEST(dest, every_failed_system_call_leaves_the_former_file_or_the_new_one)
 				EXPECT_EQ(attr(file, list.c_str()) + attr(file, "user.origin"), acl + "here");
 			}
 		}
+	}
+}
+
+/*
+ * What only Windows shows, under wine. A failed run's status as a batch
+ * file reads it. A file replaced keeps its hidden and system attributes
+ * (which wine keeps in user.DOSATTRIB) and gives Everyone no access it
+ * lacked (wine shows the Unix mode as the access list, and can show no
+ * more). A run killed outright mid-write, which the wine server meets
+ * as it meets TerminateProcess, by closing the process's handles,
+ * leaves the former file alone. The program's name in code page 932,
+ * where the second byte of 表 and ソ is a backslash: wine takes the code
+ * page from a Japanese locale, made here, as systems rarely have one.
+ */
+TEST(dest, on_windows_keeps_the_status_the_attributes_the_name_and_nothing_after_a_kill)
+{
+	if (!windowstool)
+		GTEST_SKIP() << "for the Windows build under wine";
+	scratch s;
+	std::string exe = "Z:" + launcher().back(), dos(3, '\0');
+	std::replace(exe.begin(), exe.end(), '/', '\\');
+	writefile(s / "t.bat", "@\"" + exe + "\" -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n");
+	EXPECT_EQ(runtool({"/c", "t.bat"}, {s.dir, {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n");
+	if (writefile(s / "in.sfv", twodups) && writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 &&
+	    setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0) {
+		EXPECT_EQ(runtool({"in.sfv", "d.sfv"}, {s.dir}).status, 0);
+		EXPECT_EQ(getxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", &dos[0], 3) == 3 ? dos : "", "0x6");
+		EXPECT_EQ(statof(s / "d.sfv").st_mode & 07, 0u) << "Everyone gained access";
+	}
+	const std::string old = bigfile(60000);
+	writefile(s / "in.sfv", old);
+	toolrun r = runtool({"in.sfv", "in.sfv"}, {s.dir, {}, 0, "", 0, [&](pid_t pid) {
+		for (auto t = std::chrono::steady_clock::now(); strays(s.dir).empty() && std::chrono::steady_clock::now() - t < std::chrono::seconds(30);)
+			;
+		kill(pid, SIGKILL);
+	}});
+	for (int i = 0; i < 100 && !strays(s.dir).empty(); i++) /* the wine server closes the handles a moment later */
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	EXPECT_EQ(r.status, 128 + SIGKILL) << "killed too late";
+	EXPECT_EQ(readfile(s / "in.sfv"), old);
+	EXPECT_EQ(strays(s.dir), strings()) << "a file was left";
+	if (system(("localedef -i ja_JP -f UTF-8 " + s / "ja_JP.UTF-8 2>/dev/null").c_str()) != 0)
+		GTEST_SKIP() << "no Japanese locale can be made here (apt-get install locales)";
+	const std::pair<std::string, std::string> names[] = { /* in UTF-8 and in code page 932 */
+		{"\xe4\xba\x88\xe5\xae\x9a\xe8\xa1\xa8.exe", "\x97\x5c\x92\xe8\x95\x5c.exe"}, {"\xe3\x82\xbd\xe3\x83\x95\xe3\x83\x88.exe", "\x83\x5c\x83\x74\x83\x67.exe"}};
+	for (const auto &name : names) {
+		fs::copy_file(launcher().back(), s / name.first);
+		EXPECT_EQ(runtool({}, {s.dir, {"VANTREL_EXE=" + s / name.first, "LOCPATH=" + s.dir, "LC_ALL=ja_JP.UTF-8"}}).out,
+		    "Usage: " + name.second + usage.substr(usage.find(" [")));
 	}
 }
 
