@@ -23,11 +23,16 @@
  */
 #define STATUS_FAILED 255
 
+/*
+ * Prints the banner. The build gives the version and the date and time
+ * it was made (VANTREL_VERSION, VANTREL_DATE and VANTREL_TIME), so that
+ * the same source and SOURCE_DATE_EPOCH make the same program.
+ */
 static void
 showversion(void)
 {
-	std::fputs("Vantrel Ver.1.00 by Oskuvi\n", stdout);
-	std::printf("Built at %s %s\n", __DATE__, __TIME__);
+	std::fputs("Vantrel Ver." VANTREL_VERSION " by Oskuvi\n", stdout);
+	std::printf("Built at %s %s\n", VANTREL_DATE, VANTREL_TIME);
 	std::fputs("\n", stdout);
 }
 

@@ -3,7 +3,9 @@
 # Copyright (c) 2026 the Vantrel developers
 # What a user installs: "install_test.sh tree builddir sourcedir" checks
 # the tree "cmake --install" makes, "install_test.sh deb ..." the Debian
-# package "cpack -G DEB" makes. Exits 1 naming the first check that fails.
+# package "cpack -G DEB" makes, with lintian and hardening-check where
+# they are installed, and "install_test.sh zip ..." the zip of a Windows
+# build. Exits 1 naming the first check that fails.
 set -u
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
@@ -11,23 +13,41 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 if [ "$1" = tree ]; then
 	cmake --install "$2" --prefix "$tmp" >/dev/null || fail "cmake --install"
-	bin=$tmp/bin/Vantrel man=$tmp/share/man/man1/Vantrel.1
-	cmp -s "$man" "$3/doc/Vantrel.1" || fail "no manual in share/man/man1, or another one"
-	[ "$(readlink "$tmp/bin/vantrel") $(readlink "$tmp/share/man/man1/vantrel.1")" = "Vantrel Vantrel.1" ] ||
-		fail "no lower-case vantrel and vantrel.1 linked to the tool and its manual"
+	bin=$tmp/bin/Vantrel man=$tmp/share/man/man1/Vantrel.1 comp=$tmp/share/bash-completion/completions
+	cmp -s "$man" "$2/Vantrel.1" || fail "no manual in share/man/man1, or another one"
+	[ "$(readlink "$tmp/bin/vantrel") $(readlink "$tmp/share/man/man1/vantrel.1") $(readlink "$comp/vantrel")" = \
+	    "Vantrel Vantrel.1 Vantrel" ] || fail "no lower-case vantrel, vantrel.1 and completion linked to the tool's"
+	[ "$(bash -c '. "$0" && complete -p Vantrel vantrel >/dev/null && COMP_WORDS=(vantrel --v) COMP_CWORD=1 &&
+	    _vantrel vantrel --v && echo "${COMPREPLY[*]}"' "$comp/Vantrel")" = --version ] || fail "bash completes no option"
 	for l in $("$bin" | sed -n 's/^ -\(.\): .*/\1/p'); do
 		grep -qx "\.B \\\\-$l" "$man" || fail "the manual has no entry for -$l"
 	done
 	grep -q "^\.TH .*\"Vantrel $("$bin" -V | sed -n 's/^Vantrel Ver\.\([^ ]*\) .*/\1/p')\"" "$man" ||
 		fail "the manual is of another version"
+	"$bin" -V | grep -qx 'Built at [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]\{4\} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]' ||
+		fail "the banner's build date is not in the form Dec  6 2026 20:37:34"
 	! command -v mandoc >/dev/null || [ -z "$(mandoc -T lint -W style "$man" 2>&1)" ] || fail "mandoc finds faults"
+	! command -v groff >/dev/null || [ -z "$(groff -ww -man -z "$man" 2>&1)" ] || fail "groff warns"
+	exit 0
+fi
+if [ "$1" = zip ]; then
+	(cd "$tmp" && cpack -G ZIP --config "$2/CPackConfig.cmake" >/dev/null && cmake -E tar xf Vantrel-*.zip) || fail "cpack -G ZIP"
+	cd "$tmp"/Vantrel-*/ && [ "$(LC_ALL=C ls | tr '\n' ' ')" = "LICENSE.txt README.txt Vantrel.exe Vantrel.html " ] ||
+		fail "the zip holds $(ls)"
+	sed 's/$/\r/' "$3/LICENSE" | cmp -s - LICENSE.txt || fail "the zip's LICENSE.txt is not the licence with CR LF line ends"
 	exit 0
 fi
 (cd "$tmp" && cpack -G DEB --config "$2/CPackConfig.cmake" >/dev/null) || fail "cpack -G DEB"
 deb=$(ls "$tmp"/vantrel_*.deb) || fail "no package named vantrel"
-[ "$(dpkg-deb -c "$deb" | grep -c ' ./usr/\(bin/Vantrel\|bin/vantrel -> Vantrel\|share/man/man1/Vantrel.1\|share/man/man1/vantrel.1 -> Vantrel.1\)$')" = 4 ] ||
-	fail "the package lacks the tool, its manual or their lower-case links"
-dpkg-deb -f "$deb" Description | grep -q 'duplicate bookmarks' || fail "the description says not what it does"
+[ "$(dpkg-deb -c "$deb" | grep -c ' ./usr/\(bin/Vantrel\|bin/vantrel -> Vantrel\|share/man/man1/Vantrel.1.gz\|share/man/man1/vantrel.1.gz -> Vantrel.1.gz\|share/bash-completion/completions/Vantrel\|share/bash-completion/completions/vantrel -> Vantrel\)$')" = 6 ] ||
+	fail "the package lacks the tool, its compressed manual, its completion or their lower-case links"
 dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/\n/g; s/ //g' | grep -qv '^\(libc6\|libstdc++6\|libgcc-s1\)$' &&
 	fail "the package depends on more than the C++ runtime"
 dpkg-deb -x "$deb" "$tmp/root" && "$tmp/root/usr/bin/Vantrel" -V >/dev/null || fail "the packaged binary does not run"
+copyright=$tmp/root/usr/share/doc/vantrel/copyright terms=$(sed '1,/^Copyright (c)/d' "$3/LICENSE" | sed 1d)
+[ "$(sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "$copyright")" = "$terms" ] &&
+	grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$3/LICENSE")" "$copyright" || fail "the package's copyright is not the licence"
+! command -v lintian >/dev/null || lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
+# Where the C library's start files carry no CET mark, no program linked with them has one.
+readelf -n "$(${CXX:-c++} -print-file-name=Scrt1.o)" 2>/dev/null | grep -q 'feature: IBT' || cf=--nocfprotection
+! command -v hardening-check >/dev/null || hardening-check ${cf:-} "$tmp/root/usr/bin/Vantrel" >"$tmp/hc" || fail "$(cat "$tmp/hc")"
