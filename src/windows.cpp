@@ -332,6 +332,8 @@ markfordeletion(HANDLE h, bool mark)
  * Makes a new file of the whole name w, for writing, marked for
  * deletion; errno EEXIST when the name is taken. The handle may delete
  * the file, a right that moving it takes too, and has what access adds.
+ * No call makes a file and marks it at once: a run ended outright
+ * (TerminateProcess) in the instant between may leave it, empty.
  */
 static int
 createnew(const std::wstring &w, DWORD access)
