@@ -787,14 +787,11 @@ TEST(dest, on_windows_keeps_the_status_the_attributes_the_name_and_nothing_after
 	}
 	const std::string old = bigfile(60000);
 	writefile(s / "in.sfv", old);
-	auto writing = [&s] { /* the new file holds bytes, so is past the instant it was made in */
-		std::error_code e;
-		uintmax_t n = strays(s.dir).empty() ? 0 : fs::file_size(strays(s.dir)[0], e);
-		return !e && n > 0;
-	};
 	toolrun r = runtool({"in.sfv", "in.sfv"}, {s.dir, {}, 0, "", 0, [&](pid_t pid) {
-		for (auto t = std::chrono::steady_clock::now(); !writing() && std::chrono::steady_clock::now() - t < std::chrono::seconds(30);)
-			;
+		std::error_code e; /* killed once the new file holds bytes, past the instant it was made in */
+		for (auto t = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - t < std::chrono::seconds(30);)
+			if (strings found = strays(s.dir); !found.empty() && fs::file_size(found[0], e) > 0 && !e)
+				break;
 		kill(pid, SIGKILL);
 	}});
 	for (int i = 0; i < 100 && !strays(s.dir).empty(); i++) /* the wine server closes the handles a moment later */
