@@ -36,10 +36,10 @@ struct sfvrecord {
 
 /*
  * The most bytes an item record takes: that of a URL item, with its
- * type, three texts at their longest, fourteen numbers and the visit
- * count. The reader's buffer holds one whole.
+ * type, three texts at their longest, the numbers and the visit count.
+ * The reader's buffer holds one whole.
  */
-#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + 14 * 4 + 4)
+#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + SFV_NUMBERS * 4 + 4)
 static_assert(sizeof(sfvreader::buf) >= SFV_RECORDMAX, "a record fits in the reader's buffer");
 
 enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
@@ -170,10 +170,13 @@ readbytes(sfvreader *r, void *dst, size_t n)
 	return true;
 }
 
-/* The little-endian signed 32-bit integer that starts at b. */
+/* The little-endian signed 32-bit integer at *cursor, which moves past it. */
 static int32_t
-le32(const unsigned char *b)
+takeint(const unsigned char **cursor)
 {
+	const unsigned char *b = *cursor;
+
+	*cursor += 4;
 	return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 |
 	    uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
 }
@@ -186,7 +189,7 @@ readint(sfvreader *r, int32_t *v)
 
 	if (b == nullptr)
 		return false;
-	*v = le32(b);
+	*v = takeint(&b);
 	return true;
 }
 
@@ -230,24 +233,27 @@ readtext(sfvreader *r, sfvtext *text)
 	return READ_OK;
 }
 
+static_assert(SFV_NUMBERS == 5 + sizeof(sfvitem::setting) / sizeof(int32_t),
+    "the four opaque numbers, setting_flag and the settings");
+
 /*
- * Reads the fourteen numbers that every record holds after its texts,
- * in one piece.
+ * Reads the numbers that every record holds after its texts, taken in
+ * one piece and in the order writenumbers() writes them.
  */
 static bool
 readnumbers(sfvreader *r, sfvitem *f)
 {
-	const unsigned char *b = takebytes(r, 14 * 4);
+	const unsigned char *b = takebytes(r, SFV_NUMBERS * 4);
 
 	if (b == nullptr)
 		return false;
-	f->opaque1 = le32(b);
-	f->opaque2 = le32(b + 4);
-	f->opaque3 = le32(b + 8);
-	f->setting_flag = le32(b + 12);
-	for (int i = 0; i < 9; i++)
-		f->setting[i] = le32(b + 16 + 4 * i);
-	f->opaque4 = le32(b + 52);
+	f->opaque1 = takeint(&b);
+	f->opaque2 = takeint(&b);
+	f->opaque3 = takeint(&b);
+	f->setting_flag = takeint(&b);
+	for (int32_t &s : f->setting)
+		s = takeint(&b);
+	f->opaque4 = takeint(&b);
 	return true;
 }
 
@@ -320,7 +326,8 @@ placetext(char **room, const sfvtext &text)
 static sfvitem *
 newitem(const sfvrecord *rec)
 {
-	size_t size = rec->title.len + rec->comment.len + rec->url.len + 3;
+	const size_t terminators = 3;
+	size_t size = rec->title.len + rec->comment.len + rec->url.len + terminators;
 	sfvitem *item = new_sfvitem(size);
 
 	if (item == nullptr)
@@ -464,7 +471,7 @@ writeint(sfvwriter *w, int32_t v)
 	writebytes(w, b, sizeof(b));
 }
 
-/* Writes the fourteen numbers that every record holds after its texts. */
+/* Writes the numbers that every record holds after its texts. */
 static void
 writenumbers(sfvwriter *w, const sfvitem *item)
 {

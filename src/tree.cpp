@@ -512,17 +512,17 @@ indent(size_t depth)
 	}
 }
 
-/* Prints the setting flags as letters, with the number after them. */
+/* Prints the on/off settings as letters, then the last setting, a number. */
 static void
 listsetting(const sfvitem *item)
 {
-	static const char letters[] = "JAXDPSVL";
+	static const char letters[SFV_SETTINGFLAGS + 1] = "JAXDPSVL";
 	bool bare = item->setting_flag != 0;
 
 	std::fputs(bare ? "Setting:" : "Setting:(", stdout);
-	for (int i = 0; i < 8; i++)
+	for (int i = 0; i < SFV_SETTINGFLAGS; i++)
 		std::putchar(item->setting[i] != 0 ? letters[i] : '-');
-	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[8]);
+	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[SFV_SETTINGFLAGS]);
 }
 
 /* Prints the lines of one item; depth is its indentation. */
@@ -540,7 +540,7 @@ listitem(const sfvitem *item, size_t depth)
 		std::printf("URL:%s\n", item->url);
 		indent(depth);
 		std::printf("Visited:%d\n", item->visited);
-	} else if (item->color >= 0 && item->color <= 8) {
+	} else if (item->color >= 0 && size_t(item->color) < std::size(colornames)) {
 		std::printf("Color:%s\n", colornames[item->color]);
 	} else {
 		std::printf("Color:%d\n", item->color);

@@ -23,6 +23,8 @@ enum itemkind { SFV_URL = 1, SFV_FOLDER = 2 };
 #define SFV_MAGICLEN 11
 #define SFV_VERSION 101
 #define SFV_TEXTMAX 1024 /* longest text a record may hold */
+#define SFV_SETTINGFLAGS 8 /* on/off settings; one number follows them */
+#define SFV_NUMBERS 14 /* numbers every record holds after its texts */
 
 /*
  * One bookmark, folder or URL item. The three texts are zero-terminated
@@ -37,7 +39,7 @@ struct sfvitem {
 	int32_t opaque2;
 	int32_t opaque3;
 	int32_t opaque4;
-	int32_t setting[9];
+	int32_t setting[SFV_SETTINGFLAGS + 1];
 	char *url;
 	int32_t visited;
 	int32_t color;
@@ -68,7 +70,7 @@ struct sfvreader {
 	FILE *fp;
 	size_t pos;
 	size_t len;
-	unsigned char buf[1 << 16];
+	unsigned char buf[1 << 16]; /* many records a read, and the longest whole */
 };
 
 /* A destination file; failed turns true at the first write that fails. */
