@@ -57,7 +57,7 @@ static const char *const readmessages[] = {
  * child and next are none, all else is for the caller to fill.
  * Reports and returns none when memory runs out.
  */
-sfvitem *
+static sfvitem *
 new_sfvitem(size_t textsize)
 {
 	void *p = itemalloc(sizeof(sfvitem) + textsize);
@@ -89,28 +89,6 @@ free_sfvitem(sfvitem *item)
 			item = next;
 		}
 	}
-}
-
-/*
- * Returns the item after item in a depth-first pre-order walk of the
- * list it began with: its first child, else its next sibling, else the
- * next sibling of the nearest enclosing folder that has one. pending
- * holds one entry per enclosing folder, so its size is the depth.
- * Returns none when the walk is over.
- */
-const sfvitem *
-nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending)
-{
-	if (item->child != nullptr) {
-		pending->push_back(item->next);
-		return item->child;
-	}
-	const sfvitem *next = item->next;
-	while (next == nullptr && !pending->empty()) {
-		next = pending->back();
-		pending->pop_back();
-	}
-	return next;
 }
 
 void

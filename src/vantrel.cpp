@@ -11,10 +11,35 @@
  * standard output.
  */
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "vantrel.h"
+
+enum {
+	FLAG_VERBOSE = 1,
+	FLAG_NOKILL = 2,
+	FLAG_ITEMS = 4,
+	FLAG_LISTUP = 8,
+	FLAG_VERSION = 16,
+	FLAG_HELP = 32
+};
+
+static uint32_t options; /* set by parseargs() alone, before any file is touched */
+
+/* The source file, closed when its owner lets go of it. */
+using sourcefile = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+/*
+ * What a run holds from reading to freeing: the two roots and the seen
+ * set of the kill stage.
+ */
+struct held {
+	sfvitem *links;
+	sfvitem *favorite;
+	seenset seen;
+};
 
 static void
 showversion(void)
@@ -94,8 +119,9 @@ takeoption(const char *arg, bool *optionsopen)
 }
 
 /*
- * Sets the option word and the two file names from the arguments.
- * Returns false, having reported it, at a third file argument.
+ * Sets the option word, from none, and the two file names from the
+ * arguments. Returns false, having reported it, at a third file
+ * argument.
  */
 static bool
 parseargs(int argc, char **argv, std::string names[2])
@@ -103,6 +129,7 @@ parseargs(int argc, char **argv, std::string names[2])
 	bool optionsopen = true;
 	int nfiles = 0;
 
+	options = 0;
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
 		if (optionsopen && isoptiongroup(arg)) {
@@ -120,10 +147,10 @@ parseargs(int argc, char **argv, std::string names[2])
 
 /* Ends a run whose source failed its checks: closes the source and returns 1. */
 static int
-closesource(FILE *fp)
+closesource(sourcefile *fp)
 {
 	std::fputs("File close...", stdout);
-	std::fclose(fp);
+	fp->reset();
 	std::fputs("OK\n", stdout);
 	return 1;
 }
@@ -141,8 +168,8 @@ readtree(sfvreader *r, const char *name)
 
 /*
  * Checks the header and reads both trees. Returns false, having
- * reported why and freed what was read, when the source is not a
- * whole favourites file.
+ * reported why, when the source is not a whole favourites file; the
+ * caller frees what was read.
  */
 static bool
 readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
@@ -161,7 +188,6 @@ readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
 	if ((*links = readtree(r, "LINKS")) != nullptr &&
 	    (*favorite = readtree(r, "Favorite")) != nullptr)
 		return true;
-	free_sfvitem(*links);
 	std::fputs("ERROR: Can't read SFV file!\n", stdout);
 	return false;
 }
@@ -190,7 +216,7 @@ report(const itemcount *before, const itemcount *after)
 
 /* Runs the counting, listing and kill stages the options ask for. */
 static void
-runstages(sfvitem *links)
+runstages(sfvitem *links, seenset *seen)
 {
 	itemcount before = itemcount(), after = itemcount();
 
@@ -200,7 +226,7 @@ runstages(sfvitem *links)
 		listitems(links, 0);
 	if (!(options & FLAG_NOKILL)) {
 		std::fputs("Killing duplicating items...\n", stdout);
-		killduplicates(links);
+		killduplicates(links, seen, options & FLAG_VERBOSE);
 		std::fputs("Done\n", stdout);
 	}
 	if (options & FLAG_ITEMS) {
@@ -259,72 +285,87 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	return true;
 }
 
+/* Frees a root and its tree under a progress message; *root is then none. */
 static void
-freetree(const char *name, sfvitem *root)
+freetree(const char *name, sfvitem **root)
 {
 	std::printf("Freeing %s...", name);
-	free_sfvitem(root);
+	free_sfvitem(*root);
+	*root = nullptr;
 	std::fputs("Done\n", stdout);
 }
 
-/* One run over a source file; returns the exit status. */
+/*
+ * Frees what a run still holds, on whichever path it ends. LINKS is
+ * unlinked first, as it may be linked to Favorite still, so that each
+ * tree is freed once.
+ */
+static void
+freeheld(held *h)
+{
+	if (h->links != nullptr)
+		h->links->next = nullptr;
+	free_sfvitem(h->links);
+	free_sfvitem(h->favorite);
+	freeseen(&h->seen);
+}
+
+/*
+ * One run over a source file; returns the exit status. Whatever it
+ * holds is freed however it ends, running out of memory included.
+ */
 static int
 run(const char *self, const std::string &src, const std::string &dst)
 {
+	held h = {};
+	std::unique_ptr<held, void (*)(held *)> owner(&h, freeheld);
+	sfvitem *&links = h.links, *&favorite = h.favorite;
+	sourcefile fp(openinput(src), std::fclose);
 	sfvreader in;
-	sfvitem *links = nullptr, *favorite = nullptr;
-	FILE *fp = openinput(src);
 
 	if (fp == nullptr) {
 		std::printf("%s: Can't open input file\n", self);
 		return -1;
 	}
-	initreader(&in, fp);
+	initreader(&in, fp.get());
 	if (!readtrees(&in, &links, &favorite))
-		return closesource(fp);
+		return closesource(&fp);
 	std::fputs("Linking tree LINKS->Favorite...", stdout);
 	links->next = favorite;
 	std::fputs("Done\n", stdout);
-	std::fclose(fp);
-	try {
-		runstages(links);
-		std::fputs("Unlinking tree LINKS->Favorite...", stdout);
-		links->next = nullptr;
-		std::fputs("Done\n", stdout);
-		if (!(options & FLAG_NOKILL) && !exporttrees(dst, links, favorite)) {
-			free_sfvitem(links);
-			free_sfvitem(favorite);
-			return -1;
-		}
-	} catch (const std::bad_alloc &) {
-		links->next = nullptr;
-		free_sfvitem(links);
-		free_sfvitem(favorite);
-		throw;
-	}
-	freetree("LINKS", links);
-	freetree("Favorite", favorite);
+	fp.reset();
+	runstages(links, &h.seen);
+	std::fputs("Unlinking tree LINKS->Favorite...", stdout);
+	links->next = nullptr;
+	std::fputs("Done\n", stdout);
+	if (!(options & FLAG_NOKILL) && !exporttrees(dst, links, favorite))
+		return -1;
+	freetree("LINKS", &links);
+	freetree("Favorite", &favorite);
 	return 0;
 }
 
-/* The run the command line asks for; returns the exit status. */
+/*
+ * The run the command line asks for; returns the exit status. Memory
+ * that runs out where the standard library allocates ends it here.
+ */
 static int
 vantrel(int argc, char **argv)
 {
 	const char *self = invocationname(argc, argv);
 	std::string names[2];
 
-	if (!parseargs(argc, argv, names))
-		return 1;
-	if (options & FLAG_VERSION) {
-		showversion();
-		return 0;
-	}
-	if ((options & FLAG_HELP) || names[0].empty() || (!(options & FLAG_NOKILL) && names[1].empty())) {
-		usage(self);
-		return 0;
-	}
 	try {
+		if (!parseargs(argc, argv, names))
+			return 1;
+		if (options & FLAG_VERSION) {
+			showversion();
+			return 0;
+		}
+		if ((options & FLAG_HELP) || names[0].empty() || (!(options & FLAG_NOKILL) && names[1].empty())) {
+			usage(self);
+			return 0;
+		}
 		return run(self, names[0], names[1]);
 	} catch (const std::bad_alloc &) {
 		std::fputs("ERROR: Out of memory!\n", stdout);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * Records, option word and routines shared by the modules of Vantrel:
+ * Records and routines shared by the modules of Vantrel:
  * items and the favourites file format (sfv.cpp), the walks over the
  * trees (tree.cpp), the driver (vantrel.cpp) and the platform layer
  * that replaces the destination safely (platform.cpp, with the system's
@@ -54,16 +54,26 @@ struct itemcount {
 	int32_t urls;
 };
 
-enum {
-	FLAG_VERBOSE = 1,
-	FLAG_NOKILL = 2,
-	FLAG_ITEMS = 4,
-	FLAG_LISTUP = 8,
-	FLAG_VERSION = 16,
-	FLAG_HELP = 32
+/* A place in the seen index: the hash of a URL and the entry, a copy of its text, or none. */
+struct seenslot {
+	size_t hash;
+	char *url;
 };
 
-extern uint32_t options;
+/*
+ * The distinct URLs the kill stage has met, each in an entry of its
+ * own, and an index of them: open-addressed, a power of two in size and
+ * never more than half full, so that finding and adding take constant
+ * time however many there are. The index files each URL under a hash
+ * keyed anew for each index, with the system's random bits. An empty
+ * set is all zeros.
+ */
+struct seenset {
+	seenslot *index;
+	size_t size;
+	size_t count;
+	uint64_t key[2];
+};
 
 /* A source file, read through a buffer of its own. */
 struct sfvreader {
@@ -120,7 +130,7 @@ enum completion {
 enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
- * Memory for items, seen-list entries and the seen index. The build for
+ * Memory for items, seen entries and the seen index. The build for
  * the tests (VANTREL_TESTBUILD, with tests/testbuild.cpp) counts these
  * allocations and fails the one whose number the environment variable
  * VANTREL_FAILALLOC gives, so that the tests can reach every path of a
@@ -145,9 +155,7 @@ itemfree(void *p)
 #endif
 
 /* sfv.cpp */
-sfvitem *new_sfvitem(size_t textsize);
 void free_sfvitem(sfvitem *item);
-const sfvitem *nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending);
 void initreader(sfvreader *r, FILE *fp);
 headercheck readheader(sfvreader *r);
 sfvitem *readitemfromsfv(sfvreader *r, bool has_type);
@@ -157,10 +165,11 @@ void savetosfv(sfvwriter *w, const sfvitem *item, bool has_type);
 bool flushwriter(sfvwriter *w);
 
 /* tree.cpp */
-sfvitem *killduplicates(sfvitem *list);
+const sfvitem *nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending);
+size_t hashurl(const seenset *seen, const char *url);
+void freeseen(seenset *seen);
+sfvitem *killduplicates(sfvitem *list, seenset *seen, bool verbose);
 void initcount(itemcount *count, const sfvitem *list);
-void countitems(itemcount *count, const sfvitem *list);
-void indent(size_t depth);
 void listitems(const sfvitem *list, size_t depth);
 
 /* platform.cpp, unix.cpp, windows.cpp */
