@@ -54,25 +54,51 @@ struct itemcount {
 	int32_t urls;
 };
 
-/* A place in the seen index: the hash of a URL and the entry, a copy of its text, or none. */
+/* A place in the seen index: the hash of a URL and an entry's copy of its text, or none. */
 struct seenslot {
 	size_t hash;
-	char *url;
+	const char *url;
+};
+
+struct sfvitemmini;
+
+/* How many URL items the seen set hashes ahead of the one it is asked about. */
+#define SEEN_LOOKAHEAD 8
+
+/* A URL item ahead of the one the seen set is asked about, and the hash of its url. */
+struct urlahead {
+	const sfvitem *item;
+	size_t hash;
+};
+
+/*
+ * The URL items just ahead of the one the seen set is asked about, met
+ * by a walk of its own that only reads them, in the same order.
+ */
+struct lookahead {
+	const sfvitem *next;                  /* where its walk goes on, or none */
+	std::vector<const sfvitem *> pending; /* its walk's stack */
+	urlahead ring[SEEN_LOOKAHEAD];        /* the items ahead, from first on */
+	size_t first;
+	size_t count;
 };
 
 /*
  * The distinct URLs the kill stage has met, each in an entry of its
- * own, and an index of them: open-addressed, a power of two in size and
- * never more than half full, so that finding and adding take constant
- * time however many there are. The index files each URL under a hash
- * keyed anew for each index, with the system's random bits. An empty
- * set is all zeros.
+ * own, listed in the order met, and an index of them: open-addressed, a
+ * power of two in size and never more than half full, so that finding
+ * and adding take constant time however many there are. The index files
+ * each URL under a hash keyed with the system's random bits when the
+ * set gets its index. An empty set is one value-initialised ({}).
  */
 struct seenset {
+	sfvitemmini *first;
+	sfvitemmini *last;
 	seenslot *index;
 	size_t size;
 	size_t count;
 	uint64_t key[2];
+	lookahead ahead;
 };
 
 /* A source file, read through a buffer of its own. */
