@@ -8,14 +8,17 @@
  *
  * It does what a cleaning run does, with the costs the design fixes:
  * one thread; every item, and every URL the kill walk records, in an
- * allocation of its own, freed on its own; both trees in memory before
+ * allocation of its own, freed on its own, the URLs at the end of the
+ * walk and the items at the end of the run; both trees in memory before
  * the walk; the new file written beside the destination, flushed with
  * fsync, renamed over it and its folder flushed. All else is as cheap
  * as it can be made: reads of a mebibyte, one write buffer, a keyed
  * hash of a few multiplications, an index sized once for every URL
- * item of the file, and the slots of URLs a few items ahead prefetched.
- * It prints nothing but an error, checks lengths against what is left
- * and nothing else, and writes the same bytes as the tool.
+ * item of the file, the slots of URLs a few items ahead prefetched, the
+ * URLs freed in the order they were allocated and, with the GNU C
+ * library, small blocks merged as they are freed (the fastest of the
+ * ways tried). It prints nothing but an error, checks lengths against
+ * what is left and nothing else, and writes the same bytes as the tool.
  */
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +29,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 enum { URL = 1, FOLDER = 2 };
 static const size_t BUFSIZE = 1 << 20;
@@ -57,6 +63,7 @@ static unsigned char in[BUFSIZE], out[BUFSIZE];
 static size_t inpos, inlen, outlen;
 static size_t urlitems;
 static uint64_t key[2];
+static std::vector<char *> copies; /* the URLs recorded, in the order allocated */
 
 [[noreturn]] static void
 fail(const char *what)
@@ -288,6 +295,7 @@ killdup(item *list, std::vector<slot> *index)
 		char *copy = strdup(it->url);
 		if (copy == nullptr)
 			fail("out of memory");
+		copies.push_back(copy);
 		(*index)[i] = {h, copy};
 		link = &it->next;
 	}
@@ -408,6 +416,9 @@ replace(const std::string &dst, const item *links, const item *favorite)
 int
 main(int argc, char **argv)
 {
+#if defined(__GLIBC__) && defined(M_MXFAST)
+	mallopt(M_MXFAST, 0);
+#endif
 	if (argc != 3) {
 		std::puts("usage: sfvfloor srcfile dstfile");
 		return 2;
@@ -425,11 +436,12 @@ main(int argc, char **argv)
 	std::vector<slot> index(size_t(1) << (64 - __builtin_clzll(2 * urlitems + 1)));
 	links->next = favorite;
 	killdup(links, &index);
+	for (char *copy : copies)
+		std::free(copy);
+	std::vector<slot>().swap(index);
 	links->next = nullptr;
 	replace(argv[2], links, favorite);
 	freetree(links);
 	freetree(favorite);
-	for (slot &s : index)
-		std::free(s.url);
 	return 0;
 }
