@@ -34,8 +34,22 @@ nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending)
 	return next;
 }
 
-/* The slots of a new index; it doubles whenever it would be more than half full. */
+/*
+ * The slots of a new index, 16 KiB on a 64-bit machine: a file of a few
+ * hundred URLs never grows it, and a large one skips the first few
+ * doublings.
+ */
 #define SEEN_FIRSTSIZE 1024
+
+/*
+ * Asks the memory system for the cache line at p, which is needed soon,
+ * where the compiler offers a way; elsewhere the line comes when used.
+ */
+#if defined(__GNUC__) || defined(__clang__)
+#define prefetch(p) __builtin_prefetch(p)
+#else
+#define prefetch(p) ((void)(p))
+#endif
 
 /* A URL the set has met, in the order met; a copy of its text follows it in memory. */
 struct sfvitemmini {
@@ -70,10 +84,10 @@ new_sfvitemmini(const char *url)
 
 /*
  * Frees every entry, in the order they were made, and the index, and
- * leaves the set empty, its key kept. Freed in that order, blocks that
- * lie side by side in the heap are mostly freed one after another; in
- * the order of the index the C library would reach for a block at
- * random each time, and a cleaning would take a tenth longer.
+ * leaves the set empty. Freed in that order, blocks that lie side by
+ * side in the heap are mostly freed one after another; in the order of
+ * the index the C library would reach for a block at random each time,
+ * and a cleaning would take a tenth longer.
  */
 void
 freeseen(seenset *seen)
@@ -83,13 +97,8 @@ freeseen(seenset *seen)
 		itemfree(seen->first);
 		seen->first = next;
 	}
-	seen->last = nullptr;
 	itemfree(seen->index);
-	seen->index = nullptr;
-	seen->size = 0;
-	seen->count = 0;
-	seen->ahead.pending.clear();
-	seen->ahead.count = 0;
+	*seen = seenset();
 }
 
 /* x rotated left by b bits, 0 < b < 64. */
@@ -156,6 +165,13 @@ hashurl(const seenset *seen, const char *url)
 	return static_cast<size_t>(v[0] ^ v[1] ^ v[2] ^ v[3]);
 }
 
+/* The slot where a search for hash begins; the index must not be empty. */
+static seenslot *
+homeslot(const seenset *seen, size_t hash)
+{
+	return &seen->index[hash & (seen->size - 1)];
+}
+
 /*
  * The slot that holds url, whose hash is given, or the empty slot where
  * it belongs. Two URLs are the same when their texts are, byte for
@@ -165,13 +181,11 @@ hashurl(const seenset *seen, const char *url)
 static seenslot *
 findslot(const seenset *seen, const char *url, size_t hash)
 {
-	size_t mask = seen->size - 1;
+	seenslot *s = homeslot(seen, hash), *end = seen->index + seen->size;
 
-	for (size_t i = hash & mask;; i = (i + 1) & mask) {
-		seenslot *s = &seen->index[i];
+	for (;; s = s + 1 == end ? seen->index : s + 1)
 		if (s->url == nullptr || (s->hash == hash && std::strcmp(s->url, url) == 0))
 			return s;
-	}
 }
 
 /*
@@ -226,20 +240,6 @@ addstack(seenset *seen, const char *url, size_t hash)
 }
 
 /*
- * Asks the memory system for the cache line at p, which is needed soon,
- * where the compiler offers a way; elsewhere the line comes when used.
- */
-static inline void
-prefetch(const void *p)
-{
-#if defined(__GNUC__) || defined(__clang__)
-	__builtin_prefetch(p);
-#else
-	(void)p;
-#endif
-}
-
-/*
  * Takes the lookahead to its next URL item, hashes its url and asks
  * for the slot where a lookup of that hash begins. Returns false when
  * no URL item is left.
@@ -258,7 +258,7 @@ lookfurther(seenset *seen)
 	}
 	la->next = nextpreorder(item, &la->pending);
 	size_t hash = hashurl(seen, item->url);
-	prefetch(&seen->index[hash & (seen->size - 1)]);
+	prefetch(homeslot(seen, hash));
 	la->ring[(la->first + la->count) % SEEN_LOOKAHEAD] = {item, hash};
 	la->count++;
 	return true;
@@ -267,14 +267,16 @@ lookfurther(seenset *seen)
 /*
  * The lookahead's entry for item, which it holds first when item is the
  * URL item after the one last asked about. Otherwise, the first time
- * and wherever its walk ran out, it starts again at item.
+ * and wherever its walk ran out, it starts again at item; an item once
+ * asked about is not asked about again, so an entry left from before
+ * never matches.
  */
 static urlahead
 nexturl(seenset *seen, const sfvitem *item)
 {
 	lookahead *la = &seen->ahead;
 
-	if (la->count == 0 || la->ring[la->first].item != item) {
+	if (la->ring[la->first].item != item) {
 		la->next = item;
 		la->pending.clear();
 		la->count = 0;
