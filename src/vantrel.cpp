@@ -74,17 +74,17 @@ invocationname(int argc, char **argv)
 	return *name != '\0' ? name : "Vantrel";
 }
 
-/* Takes the letters of an option group such as "-iv" or "/l". */
+/* Adds the letters of an option group such as "-iv" or "/l" to *flags. */
 static void
-takeoptions(const char *group)
+takeoptions(const char *group, uint32_t *flags)
 {
 	for (const char *p = group + 1; *p != '\0'; p++) {
 		switch (*p) {
-		case 'v': options |= FLAG_VERBOSE; break;
-		case 'n': options |= FLAG_NOKILL; break;
-		case 'i': options |= FLAG_ITEMS; break;
-		case 'l': options |= FLAG_LISTUP | FLAG_NOKILL; break;
-		case 'V': options |= FLAG_VERSION; break;
+		case 'v': *flags |= FLAG_VERBOSE; break;
+		case 'n': *flags |= FLAG_NOKILL; break;
+		case 'i': *flags |= FLAG_ITEMS; break;
+		case 'l': *flags |= FLAG_LISTUP | FLAG_NOKILL; break;
+		case 'V': *flags |= FLAG_VERSION; break;
 		default: std::printf("Unknown argument: %c\n", *p); break;
 		}
 	}
@@ -104,36 +104,35 @@ isoptiongroup(const char *arg)
 #endif
 }
 
-/* Takes one option argument: a group of letters, or a word of its own. */
+/* Takes one option argument, a group of letters or a word of its own, into *flags. */
 static void
-takeoption(const char *arg, bool *optionsopen)
+takeoption(const char *arg, bool *optionsopen, uint32_t *flags)
 {
 	if (std::strcmp(arg + 1, "-") == 0)
 		*optionsopen = false;
 	else if (std::strcmp(arg, "--help") == 0)
-		options |= FLAG_HELP;
+		*flags |= FLAG_HELP;
 	else if (std::strcmp(arg, "--version") == 0)
-		options |= FLAG_VERSION;
+		*flags |= FLAG_VERSION;
 	else
-		takeoptions(arg);
+		takeoptions(arg, flags);
 }
 
 /*
- * Sets the option word, from none, and the two file names from the
- * arguments. Returns false, having reported it, at a third file
- * argument.
+ * Sets the option word and the two file names from the arguments.
+ * Returns false, having reported it, at a third file argument.
  */
 static bool
 parseargs(int argc, char **argv, std::string names[2])
 {
 	bool optionsopen = true;
 	int nfiles = 0;
+	uint32_t flags = 0;
 
-	options = 0;
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
 		if (optionsopen && isoptiongroup(arg)) {
-			takeoption(arg, &optionsopen);
+			takeoption(arg, &optionsopen, &flags);
 			continue;
 		}
 		if (nfiles == 2) {
@@ -142,6 +141,7 @@ parseargs(int argc, char **argv, std::string names[2])
 		}
 		names[nfiles++] = arg;
 	}
+	options = flags;
 	return true;
 }
 
@@ -311,6 +311,30 @@ freeheld(held *h)
 }
 
 /*
+ * Opens the source, checks its header, reads both trees and links them.
+ * Returns 0, or the status of a run that ends here, having reported
+ * why. The source is closed on return; the caller frees what was read.
+ */
+static int
+loadtrees(const char *self, const std::string &src, sfvitem **links, sfvitem **favorite)
+{
+	sourcefile fp(openinput(src), std::fclose);
+	sfvreader in;
+
+	if (fp == nullptr) {
+		std::printf("%s: Can't open input file\n", self);
+		return -1;
+	}
+	initreader(&in, fp.get());
+	if (!readtrees(&in, links, favorite))
+		return closesource(&fp);
+	std::fputs("Linking tree LINKS->Favorite...", stdout);
+	(*links)->next = *favorite;
+	std::fputs("Done\n", stdout);
+	return 0;
+}
+
+/*
  * One run over a source file; returns the exit status. Whatever it
  * holds is freed however it ends, running out of memory included.
  */
@@ -320,20 +344,10 @@ run(const char *self, const std::string &src, const std::string &dst)
 	held h = {};
 	std::unique_ptr<held, void (*)(held *)> owner(&h, freeheld);
 	sfvitem *&links = h.links, *&favorite = h.favorite;
-	sourcefile fp(openinput(src), std::fclose);
-	sfvreader in;
+	int status = loadtrees(self, src, &links, &favorite);
 
-	if (fp == nullptr) {
-		std::printf("%s: Can't open input file\n", self);
-		return -1;
-	}
-	initreader(&in, fp.get());
-	if (!readtrees(&in, &links, &favorite))
-		return closesource(&fp);
-	std::fputs("Linking tree LINKS->Favorite...", stdout);
-	links->next = favorite;
-	std::fputs("Done\n", stdout);
-	fp.reset();
+	if (status != 0)
+		return status;
 	runstages(links, &h.seen);
 	std::fputs("Unlinking tree LINKS->Favorite...", stdout);
 	links->next = nullptr;
