@@ -62,7 +62,11 @@ struct seenslot {
 
 struct sfvitemmini;
 
-/* How many URL items the seen set hashes ahead of the one it is asked about. */
+/*
+ * How many URL items the seen set hashes ahead of the one it is asked
+ * about: enough that the slot asked for when an item was hashed has come
+ * from memory by the time the item is judged.
+ */
 #define SEEN_LOOKAHEAD 8
 
 /* A URL item ahead of the one the seen set is asked about, and the hash of its url. */
