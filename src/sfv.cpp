@@ -136,18 +136,6 @@ takebytes(sfvreader *r, size_t n)
 	return r->buf + r->pos - n;
 }
 
-/* Copies the next n bytes of the file to dst; false, as takebytes, where the file ends. */
-static inline bool
-readbytes(sfvreader *r, void *dst, size_t n)
-{
-	const unsigned char *p = takebytes(r, n);
-
-	if (p == nullptr)
-		return false;
-	std::memcpy(dst, p, n);
-	return true;
-}
-
 /* The little-endian signed 32-bit integer at *cursor, which moves past it. */
 static int32_t
 takeint(const unsigned char **cursor)
@@ -179,15 +167,12 @@ readint(sfvreader *r, int32_t *v)
 headercheck
 readheader(sfvreader *r)
 {
-	char magic[SFV_MAGICLEN];
-	unsigned char version[2];
-
-	fillreader(r, SFV_MAGICLEN + sizeof(version));
-	if (!readbytes(r, magic, sizeof(magic)) ||
-	    std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
+	fillreader(r, SFV_MAGICLEN + SFV_VERSIONLEN);
+	const unsigned char *magic = takebytes(r, SFV_MAGICLEN);
+	if (magic == nullptr || std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
 		return HEADER_NOTSFV;
-	if (!readbytes(r, version, sizeof(version)) ||
-	    (version[0] | version[1] << 8) != SFV_VERSION)
+	const unsigned char *version = takebytes(r, SFV_VERSIONLEN);
+	if (version == nullptr || (version[0] | version[1] << 8) != SFV_VERSION)
 		return HEADER_VERSION;
 	return HEADER_OK;
 }
@@ -244,8 +229,6 @@ readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
 {
 	readerror err;
 
-	rec->children = 0;
-	rec->url = {nullptr, 0};
 	switch (type) {
 	case SFV_URL:
 		rec->fields.kind = SFV_URL;
@@ -263,23 +246,26 @@ readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
 	}
 }
 
-/* Reads one item record, without its children, into rec. */
+/*
+ * Reads one item record, without its children, into rec, which starts
+ * empty; a root, with no type byte, is a folder.
+ */
 static readerror
 readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 {
-	unsigned char type = SFV_FOLDER;
+	static const unsigned char folder = SFV_FOLDER;
 	readerror err;
 
-	rec->fields = sfvitem();
 	fillreader(r, SFV_RECORDMAX);
-	if (has_type && !readbytes(r, &type, 1))
+	const unsigned char *type = has_type ? takebytes(r, 1) : &folder;
+	if (type == nullptr)
 		return READ_EOF;
 	if ((err = readtext(r, &rec->title)) != READ_OK ||
 	    (err = readtext(r, &rec->comment)) != READ_OK)
 		return err;
 	if (!readnumbers(r, &rec->fields))
 		return READ_EOF;
-	return readtail(r, type, rec);
+	return readtail(r, *type, rec);
 }
 
 /*
@@ -322,7 +308,7 @@ newitem(const sfvrecord *rec)
 static readerror
 readitem(sfvreader *r, bool has_type, sfvitem **item, int32_t *children)
 {
-	sfvrecord rec;
+	sfvrecord rec = {};
 	readerror err = readrecord(r, has_type, &rec);
 
 	if (err != READ_OK)

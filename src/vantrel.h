@@ -22,6 +22,7 @@ enum itemkind { SFV_URL = 1, SFV_FOLDER = 2 };
 #define SFV_MAGIC "SFV-FORMAT\x1a"
 #define SFV_MAGICLEN 11
 #define SFV_VERSION 101
+#define SFV_VERSIONLEN 2
 #define SFV_TEXTMAX 1024 /* longest text a record may hold */
 #define SFV_SETTINGFLAGS 8 /* on/off settings; one number follows them */
 #define SFV_NUMBERS 14 /* numbers every record holds after its texts */
