@@ -14,6 +14,9 @@
 #include <memory>
 #include <new>
 #include <string>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "vantrel.h"
 
@@ -405,6 +408,16 @@ closestdout(int status)
 int
 main(int argc, char **argv)
 {
+#if defined(__GLIBC__) && defined(M_MXFAST)
+	/*
+	 * The GNU C library is told to merge each small block with its free
+	 * neighbours as it is freed. Otherwise it keeps the seen entries the
+	 * kill stage frees apart, and merges them all at once when the trees
+	 * are freed, reaching about the whole heap: a cleaning takes a
+	 * fifteenth longer so.
+	 */
+	mallopt(M_MXFAST, 0);
+#endif
 	if (!guardstdfds())
 		return -1;
 	takeargs(&argc, &argv);
