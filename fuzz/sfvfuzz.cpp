@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 int vantrelmain(int argc, char **argv); /* the tool's main, renamed by the build */
-extern uint32_t options;
 
 static std::string in, out, again;
 
@@ -49,7 +48,6 @@ run(std::vector<std::string> words, int *status)
 	for (std::string &w : words)
 		argv.push_back(&w[0]);
 	argv.push_back(nullptr);
-	options = 0;
 	for (int sig = 1; sig < NSIG; sig++)
 		sigaction(sig, nullptr, &fuzzer[sig]);
 	signal(SIGALRM, SIG_IGN);

@@ -36,10 +36,10 @@ struct sfvrecord {
 
 /*
  * The most bytes an item record takes: that of a URL item, with its
- * type, three texts at their longest, fourteen numbers and the visit
- * count. The reader's buffer holds one whole.
+ * type, three texts at their longest, the numbers and the visit count.
+ * The reader's buffer holds one whole.
  */
-#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + 14 * 4 + 4)
+#define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + SFV_NUMBERS * 4 + 4)
 static_assert(sizeof(sfvreader::buf) >= SFV_RECORDMAX, "a record fits in the reader's buffer");
 
 enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
@@ -57,7 +57,7 @@ static const char *const readmessages[] = {
  * child and next are none, all else is for the caller to fill.
  * Reports and returns none when memory runs out.
  */
-sfvitem *
+static sfvitem *
 new_sfvitem(size_t textsize)
 {
 	void *p = itemalloc(sizeof(sfvitem) + textsize);
@@ -89,28 +89,6 @@ free_sfvitem(sfvitem *item)
 			item = next;
 		}
 	}
-}
-
-/*
- * Returns the item after item in a depth-first pre-order walk of the
- * list it began with: its first child, else its next sibling, else the
- * next sibling of the nearest enclosing folder that has one. pending
- * holds one entry per enclosing folder, so its size is the depth.
- * Returns none when the walk is over.
- */
-const sfvitem *
-nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending)
-{
-	if (item->child != nullptr) {
-		pending->push_back(item->next);
-		return item->child;
-	}
-	const sfvitem *next = item->next;
-	while (next == nullptr && !pending->empty()) {
-		next = pending->back();
-		pending->pop_back();
-	}
-	return next;
 }
 
 void
@@ -158,22 +136,13 @@ takebytes(sfvreader *r, size_t n)
 	return r->buf + r->pos - n;
 }
 
-/* Copies the next n bytes of the file to dst; false, as takebytes, where the file ends. */
-static inline bool
-readbytes(sfvreader *r, void *dst, size_t n)
-{
-	const unsigned char *p = takebytes(r, n);
-
-	if (p == nullptr)
-		return false;
-	std::memcpy(dst, p, n);
-	return true;
-}
-
-/* The little-endian signed 32-bit integer that starts at b. */
+/* The little-endian signed 32-bit integer at *cursor, which moves past it. */
 static int32_t
-le32(const unsigned char *b)
+takeint(const unsigned char **cursor)
 {
+	const unsigned char *b = *cursor;
+
+	*cursor += 4;
 	return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 |
 	    uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
 }
@@ -186,7 +155,7 @@ readint(sfvreader *r, int32_t *v)
 
 	if (b == nullptr)
 		return false;
-	*v = le32(b);
+	*v = takeint(&b);
 	return true;
 }
 
@@ -198,15 +167,12 @@ readint(sfvreader *r, int32_t *v)
 headercheck
 readheader(sfvreader *r)
 {
-	char magic[SFV_MAGICLEN];
-	unsigned char version[2];
-
-	fillreader(r, SFV_MAGICLEN + sizeof(version));
-	if (!readbytes(r, magic, sizeof(magic)) ||
-	    std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
+	fillreader(r, SFV_MAGICLEN + SFV_VERSIONLEN);
+	const unsigned char *magic = takebytes(r, SFV_MAGICLEN);
+	if (magic == nullptr || std::memcmp(magic, SFV_MAGIC, SFV_MAGICLEN) != 0)
 		return HEADER_NOTSFV;
-	if (!readbytes(r, version, sizeof(version)) ||
-	    (version[0] | version[1] << 8) != SFV_VERSION)
+	const unsigned char *version = takebytes(r, SFV_VERSIONLEN);
+	if (version == nullptr || (version[0] | version[1] << 8) != SFV_VERSION)
 		return HEADER_VERSION;
 	return HEADER_OK;
 }
@@ -230,24 +196,27 @@ readtext(sfvreader *r, sfvtext *text)
 	return READ_OK;
 }
 
+static_assert(SFV_NUMBERS == 5 + sizeof(sfvitem::setting) / sizeof(int32_t),
+    "the four opaque numbers, setting_flag and the settings");
+
 /*
- * Reads the fourteen numbers that every record holds after its texts,
- * in one piece.
+ * Reads the numbers that every record holds after its texts, taken in
+ * one piece and in the order writenumbers() writes them.
  */
 static bool
 readnumbers(sfvreader *r, sfvitem *f)
 {
-	const unsigned char *b = takebytes(r, 14 * 4);
+	const unsigned char *b = takebytes(r, SFV_NUMBERS * 4);
 
 	if (b == nullptr)
 		return false;
-	f->opaque1 = le32(b);
-	f->opaque2 = le32(b + 4);
-	f->opaque3 = le32(b + 8);
-	f->setting_flag = le32(b + 12);
-	for (int i = 0; i < 9; i++)
-		f->setting[i] = le32(b + 16 + 4 * i);
-	f->opaque4 = le32(b + 52);
+	f->opaque1 = takeint(&b);
+	f->opaque2 = takeint(&b);
+	f->opaque3 = takeint(&b);
+	f->setting_flag = takeint(&b);
+	for (int32_t &s : f->setting)
+		s = takeint(&b);
+	f->opaque4 = takeint(&b);
 	return true;
 }
 
@@ -260,8 +229,6 @@ readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
 {
 	readerror err;
 
-	rec->children = 0;
-	rec->url = {nullptr, 0};
 	switch (type) {
 	case SFV_URL:
 		rec->fields.kind = SFV_URL;
@@ -279,23 +246,26 @@ readtail(sfvreader *r, unsigned char type, sfvrecord *rec)
 	}
 }
 
-/* Reads one item record, without its children, into rec. */
+/*
+ * Reads one item record, without its children, into rec, which starts
+ * empty; a root, with no type byte, is a folder.
+ */
 static readerror
 readrecord(sfvreader *r, bool has_type, sfvrecord *rec)
 {
-	unsigned char type = SFV_FOLDER;
+	static const unsigned char folder = SFV_FOLDER;
 	readerror err;
 
-	rec->fields = sfvitem();
 	fillreader(r, SFV_RECORDMAX);
-	if (has_type && !readbytes(r, &type, 1))
+	const unsigned char *type = has_type ? takebytes(r, 1) : &folder;
+	if (type == nullptr)
 		return READ_EOF;
 	if ((err = readtext(r, &rec->title)) != READ_OK ||
 	    (err = readtext(r, &rec->comment)) != READ_OK)
 		return err;
 	if (!readnumbers(r, &rec->fields))
 		return READ_EOF;
-	return readtail(r, type, rec);
+	return readtail(r, *type, rec);
 }
 
 /*
@@ -320,7 +290,8 @@ placetext(char **room, const sfvtext &text)
 static sfvitem *
 newitem(const sfvrecord *rec)
 {
-	size_t size = rec->title.len + rec->comment.len + rec->url.len + 3;
+	const size_t terminators = 3;
+	size_t size = rec->title.len + rec->comment.len + rec->url.len + terminators;
 	sfvitem *item = new_sfvitem(size);
 
 	if (item == nullptr)
@@ -337,7 +308,7 @@ newitem(const sfvrecord *rec)
 static readerror
 readitem(sfvreader *r, bool has_type, sfvitem **item, int32_t *children)
 {
-	sfvrecord rec;
+	sfvrecord rec = {};
 	readerror err = readrecord(r, has_type, &rec);
 
 	if (err != READ_OK)
@@ -466,7 +437,7 @@ writeint(sfvwriter *w, int32_t v)
 	writebytes(w, b, sizeof(b));
 }
 
-/* Writes the fourteen numbers that every record holds after its texts. */
+/* Writes the numbers that every record holds after its texts. */
 static void
 writenumbers(sfvwriter *w, const sfvitem *item)
 {

@@ -6,49 +6,68 @@
  * order they stand in the file (depth first, pre-order) and keeps its
  * own stack, however deep the folders nest.
  */
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "platform.h"
 #include "vantrel.h"
 
-uint32_t options; /* set once by the driver, from the command line */
+/*
+ * Returns the item after item in a depth-first pre-order walk of the
+ * list it began with: its first child, else its next sibling, else the
+ * next sibling of the nearest enclosing folder that has one. pending
+ * holds one entry per enclosing folder, so its size is the depth.
+ * Returns none when the walk is over.
+ */
+const sfvitem *
+nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending)
+{
+	if (item->child != nullptr) {
+		pending->push_back(item->next);
+		return item->child;
+	}
+	const sfvitem *next = item->next;
+	while (next == nullptr && !pending->empty()) {
+		next = pending->back();
+		pending->pop_back();
+	}
+	return next;
+}
 
-/* One URL met by the duplicate walk; its text follows it in memory. */
+/*
+ * The slots of a new index, 16 KiB on a 64-bit machine: a file of a few
+ * hundred URLs never grows it, and a large one skips the first few
+ * doublings.
+ */
+#define SEEN_FIRSTSIZE 1024
+
+/*
+ * Asks the memory system for the cache line at p, which is needed soon,
+ * where the compiler offers a way; elsewhere the line comes when used.
+ */
+#if defined(__GNUC__) || defined(__clang__)
+#define prefetch(p) __builtin_prefetch(p)
+#else
+#define prefetch(p) ((void)(p))
+#endif
+
+/* A URL the set has met, in the order met; a copy of its text follows it in memory. */
 struct sfvitemmini {
 	sfvitemmini *next;
-	char *url;
 };
 
-/*
- * A place in the seen index: the hash of a URL and the seen-list
- * entry's copy of its text, or no text. A lookup reads the slot alone
- * and the text only when the hashes agree, so that a URL met for the
- * first time costs one memory access that misses the caches, and a
- * duplicate two.
- */
-struct seenslot {
-	size_t hash;
-	const char *url;
-};
+/* The copy of its URL that entry e holds. */
+static char *
+entrytext(sfvitemmini *e)
+{
+	return reinterpret_cast<char *>(e + 1);
+}
 
 /*
- * The distinct URLs met so far, in the order they were first met. Its
- * tail is kept beside it, and an index of its texts: an open-addressed
- * table, a power of two in size and never more than half full, so that
- * adding and finding take constant time however long the list grows.
+ * Allocates an entry holding a copy of url; reports and returns none
+ * when memory runs out.
  */
-static sfvitemmini *seenlist;
-static sfvitemmini *seentail;
-static seenslot *seenindex;
-static size_t seensize;
-static size_t seencount;
-
-/* Allocates an entry holding a copy of url; reports and returns none when memory runs out. */
 static sfvitemmini *
 new_sfvitemmini(const char *url)
 {
@@ -59,59 +78,32 @@ new_sfvitemmini(const char *url)
 		std::fputs("Error: new_sfvitemmini: can't malloc\n", stdout);
 		return nullptr;
 	}
-	char *text = static_cast<char *>(p) + sizeof(sfvitemmini);
-	return new (p) sfvitemmini{nullptr, static_cast<char *>(std::memcpy(text, url, n))};
+	sfvitemmini *e = new (p) sfvitemmini{nullptr};
+	std::memcpy(entrytext(e), url, n);
+	return e;
 }
 
 /*
- * Has each seen-list entry's block merged with its free neighbours as
- * it is freed, where the C library would put off merging such small
- * blocks until a large one is freed, and then merge hundreds of
- * thousands at once, jumping about the whole heap. Only the GNU C
- * library is told so; it changes where blocks go, never how many.
+ * Frees every entry, in the order they were made, and the index, and
+ * leaves the set empty but for the key it used, which tells afterwards
+ * what the index was keyed with; an index made anew draws a new one.
+ * Freed in that order, blocks that lie side by side in the heap are
+ * mostly freed one after another; in the order of the index the C
+ * library would reach for a block at random each time, and a cleaning
+ * would take a tenth longer.
  */
-static void
-mergesmallblocks(void)
+void
+freeseen(seenset *seen)
 {
-#if defined(__GLIBC__) && defined(M_MXFAST)
-	mallopt(M_MXFAST, 0);
-#endif
-}
-
-/* Frees every entry of the seen list and empties it and its index. */
-static void
-freestack(void)
-{
-	while (seenlist != nullptr) {
-		sfvitemmini *next = seenlist->next;
-		itemfree(seenlist);
-		seenlist = next;
+	while (seen->first != nullptr) {
+		sfvitemmini *next = seen->first->next;
+		itemfree(seen->first);
+		seen->first = next;
 	}
-	seentail = nullptr;
-	itemfree(seenindex);
-	seenindex = nullptr;
-	seensize = 0;
-	seencount = 0;
-}
-
-/*
- * The key of the URL hash, drawn once per run, so that no file can be
- * made whose URLs all share one hash and turn the index into one long
- * chain. Where the system gives no random bits the key stays fixed:
- * the index still works, it only loses that protection.
- */
-static uint64_t hashkey[2];
-static bool haskey;
-
-/* Draws the hash key, the first time only. */
-static void
-drawkey(void)
-{
-	if (haskey)
-		return;
-	haskey = true;
-	hashkey[0] = randombits();
-	hashkey[1] = randombits();
+	itemfree(seen->index);
+	const uint64_t key[2] = {seen->key[0], seen->key[1]};
+	*seen = seenset();
+	seen->key[0] = key[0], seen->key[1] = key[1];
 }
 
 /* x rotated left by b bits, 0 < b < 64. */
@@ -121,7 +113,7 @@ rotl(uint64_t x, int b)
 	return x << b | x >> (64 - b);
 }
 
-/* The little-endian number in the 8 bytes at p, read as one load. */
+/* The little-endian number in the 8 bytes at p. */
 static inline uint64_t
 load64(const unsigned char *p)
 {
@@ -150,20 +142,20 @@ sipblock(uint64_t v[4], uint64_t m)
 }
 
 /*
- * The hash under which the index files url: SipHash-1-3 of its bytes
- * under the run's key. The last block holds the bytes left over (none
+ * The hash under which the set files url: SipHash-1-3 of its bytes
+ * under the set's key. The last block holds the bytes left over (none
  * for a length that is a multiple of 8), zeros, and the length's low
  * byte last.
  */
-static size_t
-hashurl(const char *url)
+size_t
+hashurl(const seenset *seen, const char *url)
 {
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(url);
 	size_t len = std::strlen(url), i = 0;
 	unsigned char last[8] = {0};
 	uint64_t v[4] = {
-		hashkey[0] ^ 0x736f6d6570736575ULL, hashkey[1] ^ 0x646f72616e646f6dULL,
-		hashkey[0] ^ 0x6c7967656e657261ULL, hashkey[1] ^ 0x7465646279746573ULL,
+		seen->key[0] ^ 0x736f6d6570736575ULL, seen->key[1] ^ 0x646f72616e646f6dULL,
+		seen->key[0] ^ 0x6c7967656e657261ULL, seen->key[1] ^ 0x7465646279746573ULL,
 	};
 
 	for (; len - i >= 8; i += 8)
@@ -178,80 +170,63 @@ hashurl(const char *url)
 	return static_cast<size_t>(v[0] ^ v[1] ^ v[2] ^ v[3]);
 }
 
+/* The slot where a search for hash begins; the index must not be empty. */
+static seenslot *
+homeslot(const seenset *seen, size_t hash)
+{
+	return &seen->index[hash & (seen->size - 1)];
+}
+
 /*
- * The slot of the index that holds url, whose hash is given, or the
- * empty slot where it belongs. The index must not be empty.
+ * The slot that holds url, whose hash is given, or the empty slot where
+ * it belongs. Two URLs are the same when their texts are, byte for
+ * byte; the hashes are compared first only to spare reading a text.
+ * The index must not be empty.
  */
 static seenslot *
-findslot(const char *url, size_t hash)
+findslot(const seenset *seen, const char *url, size_t hash)
 {
-	size_t mask = seensize - 1;
+	seenslot *s = homeslot(seen, hash), *end = seen->index + seen->size;
 
-	for (size_t i = hash & mask;; i = (i + 1) & mask) {
-		seenslot *s = &seenindex[i];
-		if (s->url == nullptr ||
-		    (s->hash == hash && std::strcmp(s->url, url) == 0))
+	for (;; s = s + 1 == end ? seen->index : s + 1)
+		if (s->url == nullptr || (s->hash == hash && std::strcmp(s->url, url) == 0))
 			return s;
-	}
-}
-
-/* Tells whether url, whose hash is given, has been met before. */
-static bool
-instack(const char *url, size_t hash)
-{
-	return seensize > 0 && findslot(url, hash)->url != nullptr;
-}
-
-/*
- * Puts slot, whose text the index lacks, into the first empty place
- * from its hash on. Its text is not read: the index holds each text
- * once, so no slot met on the way can be the same URL.
- */
-static void
-placeslot(seenslot slot)
-{
-	size_t mask = seensize - 1, i = slot.hash & mask;
-
-	while (seenindex[i].url != nullptr)
-		i = (i + 1) & mask;
-	seenindex[i] = slot;
 }
 
 /*
  * Doubles the index (or makes its first slots) and places every slot
- * anew, by its hash alone. Reports and returns false, the index as it
- * was, when memory runs out.
+ * anew. Reports and returns false, the index as it was, when memory
+ * runs out.
  */
 static bool
-growindex(void)
+growindex(seenset *seen)
 {
-	size_t size = seensize == 0 ? 1024 : 2 * seensize;
-	seenslot *old = seenindex;
-	size_t oldsize = seensize;
+	size_t oldsize = seen->size, size = oldsize == 0 ? SEEN_FIRSTSIZE : 2 * oldsize;
+	seenslot *old = seen->index;
 	void *p = itemalloc(size * sizeof(seenslot));
 
 	if (p == nullptr) {
 		std::fputs("Error: growindex: can't malloc\n", stdout);
 		return false;
 	}
-	seenindex = static_cast<seenslot *>(std::memset(p, 0, size * sizeof(seenslot)));
-	seensize = size;
+	seen->index = static_cast<seenslot *>(std::memset(p, 0, size * sizeof(seenslot)));
+	seen->size = size;
 	for (size_t i = 0; i < oldsize; i++)
 		if (old[i].url != nullptr)
-			placeslot(old[i]);
+			*findslot(seen, old[i].url, old[i].hash) = old[i];
 	itemfree(old);
 	return true;
 }
 
 /*
- * Appends url, whose hash is given, to the seen list. When no entry can
- * be allocated the list stays as it was, so a later item with this url
- * will survive.
+ * Records url, whose hash is given and which the set lacks. When memory
+ * runs out it reports and the set stays as it was, so that a later item
+ * with this url will survive.
  */
 static void
-addstack(const char *url, size_t hash)
+addstack(seenset *seen, const char *url, size_t hash)
 {
-	if (2 * (seencount + 1) > seensize && !growindex()) {
+	if (2 * (seen->count + 1) > seen->size && !growindex(seen)) {
 		std::fputs("Error: addstack: growindex failed\n", stdout);
 		return;
 	}
@@ -260,63 +235,13 @@ addstack(const char *url, size_t hash)
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
 		return;
 	}
-	placeslot({hash, e->url});
-	seencount++;
-	if (seentail == nullptr)
-		seenlist = e;
+	*findslot(seen, url, hash) = {hash, entrytext(e)};
+	seen->count++;
+	if (seen->last == nullptr)
+		seen->first = e;
 	else
-		seentail->next = e;
-	seentail = e;
-}
-
-/*
- * How many URL items the kill walk hashes ahead of the one it judges.
- * Their slots are asked for as they are hashed, and the texts found
- * there halfway along, so that the memory system fetches several at
- * once, where one lookup after another would wait for each in turn.
- */
-#define LOOKAHEAD 8
-
-/* How many places from a hash on the lookahead looks at: one cache line of slots on a 64-bit machine. */
-#define LOOKPLACES 4
-
-/*
- * A URL item ahead of the kill walk: the hash of its url and, once the
- * lookahead has looked in the index, the text found there under that
- * hash, or none. Such a text is a seen-list entry's, which lasts as
- * long as the walk.
- */
-struct urlahead {
-	size_t hash;
-	const char *seen;
-};
-
-/*
- * The URL items just ahead of the kill walk, met by a second walk that
- * only reads them, in the same order. It stays ahead of every item the
- * kill walk removes, so it meets the items as the file holds them, the
- * same as the kill walk does.
- */
-struct lookahead {
-	const sfvitem *next;                  /* where its walk goes on, or none */
-	std::vector<const sfvitem *> pending; /* its walk's stack */
-	urlahead ring[LOOKAHEAD];             /* the items ahead, from first on */
-	size_t first;
-	size_t count;
-};
-
-/*
- * Asks the memory system for the cache line at p, which is needed soon,
- * where the compiler offers a way; elsewhere the line comes when used.
- */
-static inline void
-prefetch(const void *p)
-{
-#if defined(__GNUC__) || defined(__clang__)
-	__builtin_prefetch(p);
-#else
-	(void)p;
-#endif
+		seen->last->next = e;
+	seen->last = e;
 }
 
 /*
@@ -325,8 +250,9 @@ prefetch(const void *p)
  * no URL item is left.
  */
 static bool
-lookfurther(lookahead *la)
+lookfurther(seenset *seen)
 {
+	lookahead *la = &seen->ahead;
 	const sfvitem *item = la->next;
 
 	while (item != nullptr && item->kind == SFV_FOLDER)
@@ -336,87 +262,79 @@ lookfurther(lookahead *la)
 		return false;
 	}
 	la->next = nextpreorder(item, &la->pending);
-	size_t hash = hashurl(item->url);
-	if (seensize > 0)
-		prefetch(&seenindex[hash & (seensize - 1)]);
-	la->ring[(la->first + la->count) % LOOKAHEAD] = {hash, nullptr};
+	size_t hash = hashurl(seen, item->url);
+	prefetch(homeslot(seen, hash));
+	la->ring[(la->first + la->count) % SEEN_LOOKAHEAD] = {item, hash};
 	la->count++;
 	return true;
 }
 
 /*
- * Looks in the index for the item halfway along the full lookahead,
- * whose slots were asked for when it was hashed and have most likely
- * come by now, and asks for the text held under its hash: the item is
- * then most likely a duplicate, whose url will be compared with that
- * text. Only the first places from the hash are looked at, where
- * nearly every URL lies; no text is read here.
- */
-static void
-lookinindex(lookahead *la)
-{
-	if (la->count < LOOKAHEAD || seensize == 0)
-		return;
-	urlahead *u = &la->ring[(la->first + LOOKAHEAD / 2) % LOOKAHEAD];
-	size_t mask = seensize - 1, i = u->hash & mask;
-
-	for (int n = 0; n < LOOKPLACES && seenindex[i].url != nullptr; n++, i = (i + 1) & mask) {
-		if (seenindex[i].hash == u->hash) {
-			u->seen = seenindex[i].url;
-			prefetch(u->seen);
-			return;
-		}
-	}
-}
-
-/*
- * The URL item that the kill walk has reached, the first one the
- * lookahead holds: the lookahead is filled up first, so it always
- * holds it.
+ * The lookahead's entry for item, which it holds first when item is the
+ * URL item after the one last asked about. Otherwise, the first time
+ * and wherever its walk ran out, it starts again at item; an item once
+ * asked about is not asked about again, so an entry left from before
+ * never matches.
  */
 static urlahead
-nexturl(lookahead *la)
+nexturl(seenset *seen, const sfvitem *item)
 {
-	while (la->count < LOOKAHEAD && lookfurther(la))
+	lookahead *la = &seen->ahead;
+
+	if (la->ring[la->first].item != item) {
+		la->next = item;
+		la->pending.clear();
+		la->count = 0;
+	}
+	while (la->count < SEEN_LOOKAHEAD && lookfurther(seen))
 		continue;
-	lookinindex(la);
 	urlahead u = la->ring[la->first];
-	la->first = (la->first + 1) % LOOKAHEAD;
+	la->first = (la->first + 1) % SEEN_LOOKAHEAD;
 	la->count--;
 	return u;
 }
 
 /*
- * Tells whether a URL item with this url stays: true the first time
- * url is met, when it joins the seen list. When url is the text that
- * the lookahead found under its hash, it was met before; otherwise the
- * index is asked, which also holds the URLs met since the lookahead
- * looked.
+ * Tells whether the url of a URL item was met before; records it when
+ * it was not. Items are asked about in the order of a pre-order walk,
+ * and no item is freed before it has been asked about, so that the set
+ * can hash the URL items just ahead and have the memory system fetch
+ * their slots together, where one lookup after another would wait for
+ * each in turn: a cleaning takes a tenth less time.
+ *
+ * A set with no index yet takes a new key from the system's random
+ * bits, so that no file can be made whose URLs all share one hash and
+ * turn the index into one long chain; where the system gives none, the
+ * key is fixed and the index only loses that protection.
  */
 static bool
-keepurl(const char *url, urlahead u)
+seenbefore(seenset *seen, const sfvitem *item)
 {
-	if (u.seen != nullptr && std::strcmp(u.seen, url) == 0)
+	if (seen->size == 0) {
+		seen->key[0] = randombits();
+		seen->key[1] = randombits();
+		addstack(seen, item->url, hashurl(seen, item->url));
 		return false;
-	if (instack(url, u.hash))
-		return false;
-	addstack(url, u.hash);
-	return true;
+	}
+	size_t hash = nexturl(seen, item).hash;
+	if (findslot(seen, item->url, hash)->url != nullptr)
+		return true;
+	addstack(seen, item->url, hash);
+	return false;
 }
 
 /*
  * Removes from list, and from the child lists of its folders, every URL
- * item whose url was met earlier in file order, and frees it alone.
- * Folders stay, even when emptied. Adds the number removed to
- * *removed and returns the list's head, which changes when its first
- * item goes.
+ * item whose url was met earlier in file order, and frees it alone; with
+ * verbose, names each. Folders stay, even when emptied. Adds the number
+ * removed to *removed and returns the list's head, which changes when
+ * its first item goes.
  */
 static sfvitem *
-killdup(sfvitem *list, int32_t *removed)
+killdup(sfvitem *list, seenset *seen, bool verbose, int32_t *removed)
 {
 	std::vector<sfvitem **> pending;
 	sfvitem **link = &list;
-	lookahead ahead = {list, {}, {}, 0, 0};
 
 	for (;;) {
 		sfvitem *item = *link;
@@ -428,11 +346,11 @@ killdup(sfvitem *list, int32_t *removed)
 		} else if (item->kind == SFV_FOLDER) {
 			pending.push_back(&item->next);
 			link = &item->child;
-		} else if (keepurl(item->url, nexturl(&ahead))) {
+		} else if (!seenbefore(seen, item)) {
 			link = &item->next;
 		} else {
 			*link = item->next;
-			if (options & FLAG_VERBOSE)
+			if (verbose)
 				std::printf("Dup.Deleted %s (%s)\n", item->title, item->url);
 			itemfree(item);
 			(*removed)++;
@@ -441,38 +359,28 @@ killdup(sfvitem *list, int32_t *removed)
 	return list;
 }
 
-/* The kill stage's work: removes the duplicates of list, reports, and forgets the URLs met. */
+/*
+ * The kill stage's work: removes the duplicates of list, reports, and
+ * frees what seen recorded of the URLs met.
+ */
 sfvitem *
-killduplicates(sfvitem *list)
+killduplicates(sfvitem *list, seenset *seen, bool verbose)
 {
 	int32_t removed = 0;
 
-	drawkey();
-	mergesmallblocks();
-	try {
-		list = killdup(list, &removed);
-	} catch (const std::bad_alloc &) {
-		freestack();
-		throw;
-	}
+	list = killdup(list, seen, verbose, &removed);
 	std::printf("Deleted %d items.\n", removed);
-	if (seenlist != nullptr) {
+	bool recorded = seen->count > 0;
+	if (recorded)
 		std::fputs("Freeing stack...", stdout);
-		freestack();
+	freeseen(seen);
+	if (recorded)
 		std::fputs("Done\n", stdout);
-	}
 	return list;
 }
 
-void
-initcount(itemcount *count, const sfvitem *list)
-{
-	*count = itemcount();
-	countitems(count, list);
-}
-
 /* Adds the items of list and everything below them to count. */
-void
+static void
 countitems(itemcount *count, const sfvitem *list)
 {
 	std::vector<const sfvitem *> pending;
@@ -485,6 +393,13 @@ countitems(itemcount *count, const sfvitem *list)
 		else
 			count->urls++;
 	}
+}
+
+void
+initcount(itemcount *count, const sfvitem *list)
+{
+	*count = itemcount();
+	countitems(count, list);
 }
 
 /* Folder colour names, in Shift-JIS as the browser shows them. */
@@ -501,7 +416,7 @@ static const char *const colornames[] = {
 };
 
 /* Prints depth spaces; deep folders need many, so they go out in blocks. */
-void
+static void
 indent(size_t depth)
 {
 	static const char spaces[] = "                                ";
@@ -513,17 +428,17 @@ indent(size_t depth)
 	}
 }
 
-/* Prints the setting flags as letters, with the number after them. */
+/* Prints the on/off settings as letters, then the last setting, a number. */
 static void
 listsetting(const sfvitem *item)
 {
-	static const char letters[] = "JAXDPSVL";
+	static const char letters[SFV_SETTINGFLAGS + 1] = "JAXDPSVL";
 	bool bare = item->setting_flag != 0;
 
 	std::fputs(bare ? "Setting:" : "Setting:(", stdout);
-	for (int i = 0; i < 8; i++)
+	for (int i = 0; i < SFV_SETTINGFLAGS; i++)
 		std::putchar(item->setting[i] != 0 ? letters[i] : '-');
-	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[8]);
+	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[SFV_SETTINGFLAGS]);
 }
 
 /* Prints the lines of one item; depth is its indentation. */
@@ -541,7 +456,7 @@ listitem(const sfvitem *item, size_t depth)
 		std::printf("URL:%s\n", item->url);
 		indent(depth);
 		std::printf("Visited:%d\n", item->visited);
-	} else if (item->color >= 0 && item->color <= 8) {
+	} else if (item->color >= 0 && size_t(item->color) < std::size(colornames)) {
 		std::printf("Color:%s\n", colornames[item->color]);
 	} else {
 		std::printf("Color:%d\n", item->color);

@@ -9,9 +9,13 @@
  * system. A folder is held by its path: Windows has no calls relative
  * to a folder's handle, and a file open there can't be renamed or
  * removed under the run. There are no unnamed files: the new file is
- * named from the start, and the console's stop events remove it. Only
- * two destinations are written straight: a device such as NUL, and a
- * file in a folder that refuses a new file for permission.
+ * named from the start, but marked for deletion (its disposition) until
+ * the moment it is put in place, so that a run ended by any means,
+ * TerminateProcess too, leaves nothing. A file that is replaced is
+ * replaced by the system's own call, ReplaceFileW, which carries the
+ * former file's attributes, access list and streams onto the new one.
+ * Only two destinations are written straight: a device such as NUL,
+ * and a file in a folder that refuses a new file for permission.
  */
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -25,6 +29,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include "platform.h"
@@ -45,7 +50,7 @@ enum way {
 	WAY_DEVICE,   /* a device, written as it is */
 	WAY_STRAIGHT, /* the file itself, emptied or made, written in place */
 	WAY_MOVENEW,  /* a file made under a temporary name, moved to the new destination's name */
-	WAY_REPLACE   /* a file made under a temporary name, moved over the destination */
+	WAY_REPLACE   /* a file made under a temporary name, put over the destination by ReplaceFileW */
 };
 
 /*
@@ -58,8 +63,9 @@ struct output {
 	std::string temp;   /* the new file's temporary name there */
 	std::wstring wdest; /* the destination's whole name, for the system's calls */
 	std::wstring wtemp; /* the new file's */
+	std::wstring wbackup; /* the former file's while ReplaceFileW replaces it */
 	int fd = -1;        /* the file written */
-	bool named = false; /* the new file bears temp now, and loses it unless put in place */
+	bool named = false; /* the new file bears temp, its mark cleared, and loses it unless put in place */
 };
 
 /*
@@ -121,9 +127,27 @@ seterrno(void)
 }
 
 /*
+ * The last part of the program's path, for messages, in the console's
+ * code page. It is cut in wide characters: in a double-byte code page
+ * such as 932 the second byte of a character (表, ソ) may be a
+ * backslash.
+ */
+static std::string
+programname(const wchar_t *path)
+{
+	const wchar_t *name = path;
+	UINT console = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetACP();
+
+	for (const wchar_t *p = path; *p != L'\0'; p++)
+		if (*p == L'\\' || *p == L'/')
+			name = p + 1;
+	return narrow(name, console);
+}
+
+/*
  * Takes the arguments as the system holds them, in wide characters:
  * the file names in UTF-8, and argv[0], which serves only for messages,
- * in the console's code page. They live for the whole run.
+ * as the program's name alone. They live for the whole run.
  */
 static void
 takeargs(int *argc, char ***argv)
@@ -132,12 +156,11 @@ takeargs(int *argc, char ***argv)
 	static std::vector<char *> ptrs;
 	int n;
 	wchar_t **w = CommandLineToArgvW(GetCommandLineW(), &n);
-	UINT console = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetACP();
 
 	if (w == nullptr)
 		return;
 	for (int i = 0; i < n; i++)
-		words.push_back(narrow(w[i], i == 0 ? console : CP_UTF8));
+		words.push_back(i == 0 ? programname(w[0]) : narrow(w[i], CP_UTF8));
 	LocalFree(w);
 	for (std::string &s : words)
 		ptrs.push_back(&s[0]);
@@ -175,24 +198,26 @@ openinput(const std::string &name)
 	return _wfopen(widename(name).c_str(), L"rb");
 }
 
-/* The console's stop events, as signals are on Unix: Ctrl-C, Ctrl-Break, a closed window. */
+/*
+ * The console's stop events, as signals are on Unix: Ctrl-C,
+ * Ctrl-Break, a closed window. The system ends the run as it would
+ * have, which removes a new file marked for deletion; but while the new
+ * file is made, and from the moment its mark is cleared, they wait.
+ */
 static CRITICAL_SECTION stopping;
 static bool holding; /* the main thread holds the stop events off now */
-static const output *volatile stopout;
 
-/* Removes the new file, then lets the system end the run as it would have. */
 static BOOL WINAPI
 onstop(DWORD)
 {
 	EnterCriticalSection(&stopping);
-	if (stopout != nullptr)
-		DeleteFileW(stopout->wtemp.c_str());
 	return FALSE;
 }
 
 /*
- * Holds the stop handler off while the new file changes name, and from
- * the moment it is in place. Holds do not nest: one release lets it in.
+ * Holds the stop handler off while the new file is made and marked,
+ * and from the moment its mark is cleared. Holds do not nest: one
+ * release lets it in.
  */
 static void
 holdstops(void)
@@ -208,13 +233,6 @@ releasestops(void)
 	if (holding)
 		LeaveCriticalSection(&stopping);
 	holding = false;
-}
-
-/* Tells the handler whether out's new file bears its temporary name now. */
-static void
-removeonstop(const output *out)
-{
-	stopout = out->named ? out : nullptr;
 }
 
 bool
@@ -287,27 +305,58 @@ writable(const output *out)
 	return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_READONLY);
 }
 
-/* Makes a new file of the whole name w, for writing; errno EEXIST when the name is taken. */
-static int
-createnew(const std::wstring &w)
+/* The system's handle on the file written. */
+static HANDLE
+handleof(const output *out)
 {
-	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-	    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+	return reinterpret_cast<HANDLE>(_get_osfhandle(out->fd));
+}
 
-	if (h == INVALID_HANDLE_VALUE) {
+/*
+ * Marks a file for deletion when its last handle closes (its
+ * disposition), or clears the mark. The system keeps the mark with the
+ * file, so a run ended by any means while it stands leaves nothing;
+ * unlike FILE_FLAG_DELETE_ON_CLOSE it can be cleared. It is the call
+ * DeleteFileW makes, so a file that can't be marked could not be
+ * removed either.
+ */
+static bool
+markfordeletion(HANDLE h, bool mark)
+{
+	FILE_DISPOSITION_INFO info = {mark};
+
+	return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof(info)) != 0;
+}
+
+/*
+ * Makes a new file of the whole name w, for writing, marked for
+ * deletion; errno EEXIST when the name is taken. The handle may delete
+ * the file, a right that moving it takes too, and has what access adds.
+ * No call makes a file and marks it at once: a run ended outright
+ * (TerminateProcess) in the instant between may leave it, empty.
+ */
+static int
+createnew(const std::wstring &w, DWORD access)
+{
+	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE | access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+	    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+
+	if (h == INVALID_HANDLE_VALUE || !markfordeletion(h, true)) {
 		seterrno();
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
 		return -1;
 	}
 	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
 	if (fd < 0)
-		CloseHandle(h);
+		CloseHandle(h); /* which removes it */
 	return fd;
 }
 
 /*
  * Makes the new file under its temporary name, or another like it
- * where that is taken. From the moment it exists its name is the one
- * to remove should the run be stopped.
+ * where that is taken; one that is to replace a file may be given that
+ * file's access list (WRITE_DAC).
  */
 static bool
 createtemp(output *out)
@@ -317,12 +366,28 @@ createtemp(output *out)
 	do {
 		out->wtemp = widename(out->folder + out->temp);
 		holdstops();
-		out->fd = createnew(out->wtemp);
-		out->named = out->fd != -1;
-		removeonstop(out);
+		out->fd = createnew(out->wtemp, out->how == WAY_REPLACE ? WRITE_DAC : 0);
 		releasestops();
 	} while (out->fd == -1 && retryname(&out->temp, &tries));
 	return out->fd != -1;
+}
+
+/*
+ * Names the former file's place while ReplaceFileW replaces it: beside
+ * it, under a name no file bears now, as the call may put it over one.
+ * False, errno EEXIST, where no such name is found.
+ */
+static bool
+namebackup(output *out, const std::string &name)
+{
+	for (int tries = 0; tries < 100; tries++) {
+		out->wbackup = widename(out->folder + tempname(name, NAMEMAX));
+		if (GetFileAttributesW(out->wbackup.c_str()) == INVALID_FILE_ATTRIBUTES &&
+		    GetLastError() == ERROR_FILE_NOT_FOUND)
+			return true;
+	}
+	errno = EEXIST;
+	return false;
 }
 
 /* Opens the destination itself for writing: a device as it is, a file emptied or made. */
@@ -346,6 +411,8 @@ openreplacing(output *out, const std::string &name, way how)
 {
 	out->how = how;
 	out->temp = tempname(name, NAMEMAX);
+	if (how == WAY_REPLACE && !namebackup(out, name))
+		return false;
 	if (createtemp(out))
 		return true;
 	return errno == EACCES && openstraight(out, WAY_STRAIGHT);
@@ -407,11 +474,25 @@ closefile(output *out)
 }
 
 /*
- * Moves the new file from its temporary name to the destination's, on
- * disk with the folder's change before the call returns
- * (MOVEFILE_WRITE_THROUGH); a move replaces a file there only when
- * flags say so (MOVEFILE_REPLACE_EXISTING). errno EEXIST when it
- * doesn't and the name is taken.
+ * Clears the new file's mark, the last step before it is put in place.
+ * From here only a run ended outright (TerminateProcess) could leave it,
+ * as the stop events wait; the new file now loses its name unless put
+ * in place.
+ */
+static bool
+unmark(output *out)
+{
+	if (!markfordeletion(handleof(out), false))
+		return false;
+	out->named = true;
+	return true;
+}
+
+/*
+ * Moves the new file from its temporary name to the destination's. A
+ * move replaces a file there only when flags say so
+ * (MOVEFILE_REPLACE_EXISTING); errno EEXIST when it doesn't and the
+ * name is taken.
  */
 static bool
 movetemp(output *out, DWORD flags)
@@ -421,16 +502,139 @@ movetemp(output *out, DWORD flags)
 		return false;
 	}
 	out->named = false;
-	removeonstop(out);
 	return true;
 }
 
 /*
- * Puts the new file on disk, then in the destination's place, the file
- * still open; a new destination whose name another file took meanwhile
- * replaces that file. The stop handler is held off from the moment the
- * file is on disk, and stays so until closeoutput(). As the move wrote
- * the folder through, nothing is left to flush.
+ * Gives the file to the access list of the file from, exactly as it
+ * stands: protected from the folder's or not, and its inherited entries
+ * as they were inherited, so that no one gains access.
+ */
+static bool
+keepacl(HANDLE from, HANDLE to)
+{
+	PSECURITY_DESCRIPTOR sd;
+
+	if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+	    &sd) != ERROR_SUCCESS)
+		return false;
+	bool kept = SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, sd) != 0;
+	LocalFree(sd);
+	return kept;
+}
+
+/*
+ * Gives the file to the hidden, system and not-indexed attributes and
+ * the creation time of the file from. It stays due for backup
+ * (archive), as any file written is.
+ */
+static bool
+keepattributes(HANDLE from, HANDLE to)
+{
+	const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+	FILE_BASIC_INFO info;
+
+	if (!GetFileInformationByHandleEx(from, FileBasicInfo, &info, sizeof(info)))
+		return false;
+	info.LastAccessTime.QuadPart = info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0; /* as they are */
+	info.FileAttributes = (info.FileAttributes & kept) | FILE_ATTRIBUTE_ARCHIVE;
+	return SetFileInformationByHandle(to, FileBasicInfo, &info, sizeof(info)) != 0;
+}
+
+/*
+ * Gives the new file the former one's access list and attributes
+ * before the replacing call, which carries them too, so that they hold
+ * on every path: where the system's call carries less, and where a
+ * plain move replaces the file instead. A former file whose access
+ * list can't be read or given is not replaced, as the new file would
+ * be open to more users.
+ */
+static bool
+keepformer(output *out)
+{
+	HANDLE former = CreateFileW(out->wdest.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+
+	if (former == INVALID_HANDLE_VALUE)
+		return false;
+	bool kept = keepacl(former, handleof(out)) && keepattributes(former, handleof(out));
+	CloseHandle(former);
+	return kept;
+}
+
+/*
+ * After a failed ReplaceFileW. Where it stopped half way, the former
+ * file bears the backup name: it gets its own back, or, should even
+ * that fail, keeps the backup name, so that no bookmark is lost. Where
+ * the system can't replace a file here (a filesystem that refuses the
+ * call, or can't move the new file the way the call does), a plain
+ * move replaces it; the new file then keeps what keepformer() gave it,
+ * but neither the former file's alternate streams nor its short name.
+ */
+static completion
+replacefailed(output *out, DWORD err)
+{
+	if (GetFileAttributesW(out->wbackup.c_str()) != INVALID_FILE_ATTRIBUTES &&
+	    !MoveFileExW(out->wbackup.c_str(), out->wdest.c_str(), MOVEFILE_WRITE_THROUGH))
+		return COMPLETE_FAILED;
+	switch (err) {
+	case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+	case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+	case ERROR_INVALID_FUNCTION:
+	case ERROR_NOT_SUPPORTED:
+		return movetemp(out, MOVEFILE_REPLACE_EXISTING) ? COMPLETE_OK : COMPLETE_FAILED;
+	default:
+		return COMPLETE_FAILED;
+	}
+}
+
+/*
+ * Puts the new file over the former one with ReplaceFileW, the backup
+ * name holding the former file meanwhile, then removes that. The call
+ * opens the new file for itself alone, so it is closed first, its mark
+ * cleared: a run ended outright from here until the call is done may
+ * leave it. A scanner that opens the file in that instant makes the
+ * call fail with a sharing violation, so that is tried again for a
+ * second. REPLACEFILE_IGNORE_MERGE_ERRORS is not given, so that a
+ * failure to carry the access list fails the call; the file is on disk
+ * already, whatever REPLACEFILE_WRITE_THROUGH does.
+ */
+static completion
+replace(output *out)
+{
+	if (!keepformer(out) || !unmark(out) || !closefile(out))
+		return COMPLETE_FAILED;
+	for (int tries = 0; !ReplaceFileW(out->wdest.c_str(), out->wtemp.c_str(), out->wbackup.c_str(),
+	    REPLACEFILE_WRITE_THROUGH, nullptr, nullptr); tries++) {
+		DWORD err = GetLastError();
+		if (err != ERROR_SHARING_VIOLATION || tries == 20)
+			return replacefailed(out, err);
+		Sleep(50);
+	}
+	out->named = false;
+	DeleteFileW(out->wbackup.c_str());
+	return COMPLETE_OK;
+}
+
+/*
+ * Moves the new file to the new destination's name, the file still
+ * open; a file that took the name meanwhile is replaced.
+ */
+static completion
+movenew(output *out)
+{
+	if (!unmark(out))
+		return COMPLETE_FAILED;
+	if (!movetemp(out, 0) && (errno != EEXIST || !movetemp(out, MOVEFILE_REPLACE_EXISTING)))
+		return COMPLETE_FAILED;
+	closefile(out);
+	return COMPLETE_OK;
+}
+
+/*
+ * Puts the new file on disk, then in the destination's place. The stop
+ * handler is held off from the moment the file is on disk, and stays
+ * so until closeoutput().
  */
 completion
 commitoutput(output *out)
@@ -441,25 +645,19 @@ commitoutput(output *out)
 	switch (out->how) {
 	case WAY_DEVICE:
 	case WAY_STRAIGHT:
-		return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
-	case WAY_MOVENEW:
-		if (movetemp(out, 0))
-			break;
-		if (errno != EEXIST)
-			return COMPLETE_FAILED;
-		[[fallthrough]];
-	case WAY_REPLACE:
-		if (!movetemp(out, MOVEFILE_REPLACE_EXISTING))
-			return COMPLETE_FAILED;
 		break;
+	case WAY_MOVENEW:
+		return movenew(out);
+	case WAY_REPLACE:
+		return replace(out);
 	}
-	closefile(out);
-	return COMPLETE_OK;
+	return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
 }
 
 /*
- * Ends the output: the new file is closed, and removed unless it is in
- * place; the stop handler is let in again.
+ * Ends the output: the new file is closed, which removes it while it
+ * is marked, and removed by its name once its mark is cleared, unless
+ * it is in place; the stop handler is let in again.
  */
 void
 closeoutput(output *out)
@@ -470,7 +668,6 @@ closeoutput(output *out)
 	if (out->named)
 		DeleteFileW(out->wtemp.c_str());
 	out->named = false;
-	removeonstop(out);
 	releasestops();
 	delete out;
 }

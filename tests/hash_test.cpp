@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * The seen index's URL hash, taken whole from the walks' module so that
- * its own functions can be asked: it is SipHash-1-3, whose answers
- * under the key 00 01 ... 0f for the messages 01 02 ... of each length
- * up to 15 were worked out apart from this code, with the same way of
- * working out the SipHash-2-4 answers its designers publish. Its key is
- * drawn anew for each run.
+ * The seen set's URL hash: it is SipHash-1-3, whose answers under the
+ * key 00 01 ... 0f for the messages 01 02 ... of each length up to 15
+ * were worked out apart from this code, with the same way of working
+ * out the SipHash-2-4 answers its designers publish. Its key is drawn
+ * anew for each set.
  */
 #include <gtest/gtest.h>
 
-#include "../src/tree.cpp"
+#include "../src/vantrel.h"
 
 TEST(hash, answers_as_siphash_1_3_does)
 {
@@ -19,20 +18,24 @@ TEST(hash, answers_as_siphash_1_3_does)
 		0x8828491389474877ULL, 0x42e05b70132b71d1ULL, 0x8c5c2de8e8db9a25ULL, 0xb97e59054dd4fa2bULL, 0x0509c612ee7b6223ULL,
 		0xe01eb0f42e030b84ULL, 0x3de1f05f179b3a08ULL};
 	char message[17] = {};
-	hashkey[0] = 0x0706050403020100ULL, hashkey[1] = 0x0f0e0d0c0b0a0908ULL;
+	seenset seen = {};
+	seen.key[0] = 0x0706050403020100ULL, seen.key[1] = 0x0f0e0d0c0b0a0908ULL;
 	for (size_t len = 0; len < 16; len++) {
-		EXPECT_EQ(hashurl(message), size_t(answers[len])) << len;
+		EXPECT_EQ(hashurl(&seen, message), size_t(answers[len])) << len;
 		message[len] = char(len + 1);
 	}
 }
 
-TEST(hash, key_differs_from_run_to_run)
+TEST(hash, key_differs_from_one_set_to_the_next)
 {
-	haskey = false;
-	drawkey();
-	const uint64_t first[2] = {hashkey[0], hashkey[1]};
-	haskey = false;
-	drawkey();
-	EXPECT_NE(first[0], hashkey[0]) << "a key that a file could be made for";
-	EXPECT_NE(first[1], hashkey[1]);
+	char url[] = "http://a/";
+	sfvitem item = {};
+	item.kind = SFV_URL, item.url = url;
+	seenset seen[2] = {};
+	for (seenset &s : seen)
+		killduplicates(&item, &s, false);
+	EXPECT_NE(seen[0].key[0], seen[1].key[0]) << "a key that a file could be made for";
+	EXPECT_NE(seen[0].key[1], seen[1].key[1]);
+	freeseen(&seen[0]);
+	freeseen(&seen[1]);
 }

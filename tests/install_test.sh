@@ -35,6 +35,8 @@ if [ "$1" = zip ]; then
 	cd "$tmp"/Vantrel-*/ && [ "$(LC_ALL=C ls | tr '\n' ' ')" = "LICENSE.txt README.txt Vantrel.exe Vantrel.html " ] ||
 		fail "the zip holds $(ls)"
 	sed 's/$/\r/' "$3/LICENSE" | cmp -s - LICENSE.txt || fail "the zip's LICENSE.txt is not the licence with CR LF line ends"
+	[ "$(grep -c "$(printf '\r')\$" README.txt)" = "$(wc -l <README.txt)" ] || fail "the zip's README.txt has lines without CR LF"
+	for f in $(ls) "$(basename "$PWD")\\"; do grep -qF "$f" README.txt || fail "the zip's README.txt does not name $f"; done
 	exit 0
 fi
 (cd "$tmp" && cpack -G DEB --config "$2/CPackConfig.cmake" >/dev/null) || fail "cpack -G DEB"
