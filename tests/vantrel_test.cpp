@@ -593,8 +593,8 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 	const bool superuser = geteuid() == 0, unix = !windowstool, root = superuser && unix;
 	bool appendonly = false;
 	const std::string opened = "Exporting!\nERROR: Can't open output file!\n", cut = written + "ERROR: Can't write output file!\n";
-	const std::string done = exported + freeing, deep = "d/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
-	const std::string dev = superuser ? s.dir + "/" : "/dev/", &clean = twodupsclean;
+	const std::string deep = "d/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
+	const std::string dev = superuser ? s.dir + "/" : "/dev/";
 	const std::string utf8 = deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv", nonutf8(255, '\x80');
 	std::string longest = s.dir; /* a path of 4,090 bytes, near the system's limit */
 	while (longest.size() < 3800)
@@ -614,102 +614,95 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 	ASSERT_TRUE(!superuser || (mknod(at("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0 && mknod(at("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0));
 	const struct {
 		const char *name;
-		std::function<bool()> setup;       /* false where it can't be set up here */
-		strings args;
-		how h = {};                        /* in the scratch folder unless told */
+		std::function<bool()> setup = nullptr; /* false where it can't be set up here; none to set up */
+		std::string file;                      /* a file, and what it must hold */
+		std::string bytes = twodupsclean;
+		strings args = {};                     /* "in.sfv" and the file unless told */
+		how h = {};                            /* in the scratch folder unless told */
 		int status = 0;
-		std::string tail = "";             /* how the output ends */
-		std::string file = "", bytes = ""; /* a file and what it must hold */
-		bool anew = false;                 /* written through a new file, so a new inode */
-		std::string grants = "";           /* what it must grant, as root */
-		const char *needs = "root";        /* what a row that can't be set up lacks; none for another system's row */
+		std::string tail = exported + freeing; /* how the output ends */
+		bool anew = true;                      /* a file that changes is written through a new one, so a new inode */
+		std::string grants = "";               /* what it must grant, as root */
+		const char *needs = "root";            /* what a row that can't be set up lacks; none for another system's row */
 	} cases[] = {
-		{.name = "a file cleaned in place", .setup = [&] { return put("a/in.sfv", twodups); }, .args = {"a/in.sfv", "a/in.sfv"}, .tail = done,
-		    .file = "a/in.sfv", .bytes = clean, .anew = true},
+		{.name = "a file cleaned in place", .setup = [&] { return put("a/in.sfv", twodups); }, .file = "a/in.sfv", .args = {"a/in.sfv", "a/in.sfv"}},
 		/* Absolute, and the folder's name holds n, l and v, which a path read as options would turn on; wine's
 		 * server names every file by its whole Unix path, which can't be this long. */
-		{.name = "an absolute path of 4,090 bytes", .setup = [&] { return unix && put(longest, twodups); }, .args = {longest, longest},
-		    .tail = done, .file = longest, .bytes = clean, .anew = true, .needs = nullptr},
-		{.name = "a name of 255 bytes none of which begins a UTF-8 character", .setup = [&] { return unix && put(nonutf8, "old"); },
-		    .args = {"in.sfv", nonutf8}, .tail = done, .file = nonutf8, .bytes = clean, .anew = true, .needs = nullptr},
+		{.name = "an absolute path of 4,090 bytes", .setup = [&] { return unix && put(longest, twodups); }, .file = longest, .args = {longest, longest},
+		    .needs = nullptr},
+		{.name = "a name of 255 bytes none of which begins a UTF-8 character", .setup = [&] { return unix && put(nonutf8, "old"); }, .file = nonutf8,
+		    .needs = nullptr},
 		/* Not under wine, which reads a Unix name that is not UTF-8 as another name, under which ReplaceFileW,
 		 * having moved the former file away, makes the new one. */
-		{.name = "a name of 255 bytes that ends in UTF-8", .setup = [&] { return unix && put(utf8, "old"); }, .args = {"in.sfv", utf8}, .tail = done,
-		    .file = utf8, .bytes = clean, .anew = true},
+		{.name = "a name of 255 bytes that ends in UTF-8", .setup = [&] { return unix && put(utf8, "old"); }, .file = utf8},
 		{.name = "a chain of 40 links, as many as the kernel follows", .setup = [&] { bool made = unix && put("chain/t", "old");
 		    for (int i = 0; i < 40; i++)
 			    made = made && symlink(i == 0 ? "t" : std::string("l").append(std::to_string(i - 1)).c_str(), at("chain/l").append(std::to_string(i)).c_str()) == 0;
-		    return made; }, .args = {"in.sfv", "chain/l39"}, .tail = done, .file = "chain/t", .bytes = clean, .anew = true, .needs = nullptr},
-		{.name = "a link to itself", .setup = [&] { return unix && symlink("self", at("self").c_str()) == 0; }, .args = {"in.sfv", "self"},
-		    .status = 255, .tail = opened, .file = "in.sfv", .bytes = twodups, .needs = nullptr},
-		{.name = "set-user-id kept", .setup = [&] { return put("o/4755", "old") && own("o/4755", 0, 0, 04755); }, .args = {"in.sfv", "o/4755"},
-		    .tail = done, .file = "o/4755", .bytes = clean, .anew = true, .grants = "0:0 4755"},
-		{.name = "another user's file, set-group-id", .setup = [&] { return put("o/2775", "old") && own("o/2775", 5, 7, 02775); },
-		    .args = {"in.sfv", "o/2775"}, .tail = done, .file = "o/2775", .bytes = clean, .anew = true, .grants = "5:7 2775"},
+		    return made; }, .file = "chain/t", .args = {"in.sfv", "chain/l39"}, .needs = nullptr},
+		{.name = "a link to itself", .setup = [&] { return unix && symlink("self", at("self").c_str()) == 0; }, .file = "in.sfv", .bytes = twodups,
+		    .args = {"in.sfv", "self"}, .status = 255, .tail = opened, .needs = nullptr},
+		{.name = "another user's file, set-id", .setup = [&] { return put("o/6775", "old") && own("o/6775", 5, 7, 06775); }, .file = "o/6775",
+		    .grants = "5:7 6775"},
 		{.name = "a user's own set-id file", .setup = [&] { return put("o/6755", "old") && own("o/6755", 1002, 1002, 06755) && own("o", 0, 0, 0777); },
-		    .args = {"in.sfv", "o/6755"}, .h = {.uid = 1002}, .tail = done, .file = "o/6755", .bytes = clean, .anew = true, .grants = "1002:1002 6755"},
-		{.name = "a new file, made as any is under umask 022", .setup = [&] { return root; }, .args = {"in.sfv", "o/new"}, .tail = done,
-		    .file = "o/new", .bytes = clean, .anew = true, .grants = "0:0 644"},
+		    .file = "o/6755", .h = {.uid = 1002}, .grants = "1002:1002 6755"},
+		{.name = "a new file, made as any is under umask 022", .setup = [&] { return root; }, .file = "o/new", .grants = "0:0 644"},
 		{.name = "a source past 2 GiB, read as far as Favorite ends", .setup = [&] { return put("3g", twodups) && truncate(at("3g").c_str(), 3LL << 30) == 0; },
-		    .args = {"3g", "out"}, .tail = done, .file = "out", .bytes = clean, .anew = true},
+		    .file = "out", .args = {"3g", "out"}},
 		{.name = "a destination past 2 GiB, another user's", .setup = [&] { return put("big/3g", "") && truncate(at("big/3g").c_str(), 3LL << 30) == 0 &&
-		    own("big/3g", 5, 7, 0600); }, .args = {"in.sfv", "big/3g"}, .tail = done, .file = "big/3g", .bytes = clean, .anew = true, .grants = "5:7 600"},
-		{.name = "a missing folder", .setup = [&] { return true; }, .args = {"in.sfv", "missing/out.sfv"}, .status = 255, .tail = opened,
-		    .file = "missing/out.sfv", .bytes = "none"},
-		{.name = "a read-only file", .setup = [&] { return put("ro.sfv", "keep") && chmod(at("ro.sfv").c_str(), 0444) == 0; }, .args = {"in.sfv", "ro.sfv"},
-		    .h = {.uid = root ? 1002u : 0}, .status = 255, .tail = opened, .file = "ro.sfv", .bytes = "keep"},
-		{.name = "a full device", .setup = [&] { return true; }, .args = {"in.sfv", "--", dev + "full"}, .status = 255, .tail = cut, .file = "in.sfv",
-		    .bytes = twodups},
-		{.name = "the null device", .setup = [&] { return true; }, .args = {"in.sfv", "--", dev + "null"}, .tail = done, .file = "in.sfv", .bytes = twodups},
-		{.name = "NUL", .setup = [&] { return windowstool; }, .args = {"in.sfv", "NUL"}, .tail = done, .file = "in.sfv", .bytes = twodups, .needs = nullptr},
-		{.name = "a listing into a full device", .setup = [&] { return true; }, .args = {"-l", "in.sfv"}, .h = {.out = dev + "full"}, .status = 255,
-		    .file = "in.sfv", .bytes = twodups},
-		{.name = "a damaged file, and a full device", .setup = [&] { return true; }, .args = {"-n", "junk.sfv"}, .h = {.out = dev + "full"}, .status = 1,
-		    .file = "junk.sfv", .bytes = "junk"},
-		{.name = "a file another user planted in a sticky folder", .setup = [&] { return planted; }, .args = {"in.sfv", "tmp/planted"}, .status = 255,
-		    .tail = opened, .file = "tmp/planted", .bytes = "", .grants = "1002:1002 666"},
-		{.name = "a FIFO planted there", .setup = [&] { return planted; }, .args = {"in.sfv", "tmp/fifo"}, .status = 255, .tail = opened,
-		    .file = "tmp/fifo", .bytes = "none"},
-		{.name = "a link to a folder planted there", .setup = [&] { return planted; }, .args = {"in.sfv", "tmp/cache/clean.sfv"}, .status = 255,
-		    .tail = opened, .file = "priv/clean.sfv", .bytes = "old"},
-		{.name = "a link planted there", .setup = [&] { return planted; }, .args = {"in.sfv", "tmp/l"}, .status = 255, .tail = opened,
-		    .file = "victim", .bytes = "old"},
-		{.name = "the user's own link there", .setup = [&] { return planted; }, .args = {"in.sfv", "tmp/mine"}, .tail = done, .file = "mine",
-		    .bytes = clean, .anew = true},
+		    own("big/3g", 5, 7, 0600); }, .file = "big/3g", .grants = "5:7 600"},
+		{.name = "a missing folder", .file = "missing/out.sfv", .bytes = "none", .status = 255, .tail = opened},
+		{.name = "a read-only file", .setup = [&] { return put("ro.sfv", "keep") && chmod(at("ro.sfv").c_str(), 0444) == 0; }, .file = "ro.sfv",
+		    .bytes = "keep", .h = {.uid = root ? 1002u : 0}, .status = 255, .tail = opened},
+		{.name = "a full device", .file = "in.sfv", .bytes = twodups, .args = {"in.sfv", "--", dev + "full"}, .status = 255, .tail = cut},
+		{.name = "the null device", .file = "in.sfv", .bytes = twodups, .args = {"in.sfv", "--", dev + "null"}},
+		{.name = "NUL", .setup = [&] { return windowstool; }, .file = "in.sfv", .bytes = twodups, .args = {"in.sfv", "NUL"}, .needs = nullptr},
+		{.name = "a listing into a full device", .file = "in.sfv", .bytes = twodups, .args = {"-l", "in.sfv"}, .h = {.out = dev + "full"}, .status = 255,
+		    .tail = ""},
+		{.name = "a damaged file, and a full device", .file = "junk.sfv", .bytes = "junk", .args = {"-n", "junk.sfv"}, .h = {.out = dev + "full"},
+		    .status = 1, .tail = ""},
+		{.name = "a file another user planted in a sticky folder", .setup = [&] { return planted; }, .file = "tmp/planted", .bytes = "", .status = 255,
+		    .tail = opened, .grants = "1002:1002 666"},
+		{.name = "a FIFO planted there", .setup = [&] { return planted; }, .file = "tmp/fifo", .bytes = "none", .status = 255, .tail = opened},
+		{.name = "a link to a folder planted there", .setup = [&] { return planted; }, .file = "priv/clean.sfv", .bytes = "old",
+		    .args = {"in.sfv", "tmp/cache/clean.sfv"}, .status = 255, .tail = opened},
+		{.name = "a link planted there", .setup = [&] { return planted; }, .file = "victim", .bytes = "old", .args = {"in.sfv", "tmp/l"}, .status = 255,
+		    .tail = opened},
+		{.name = "the user's own link there", .setup = [&] { return planted; }, .file = "mine", .args = {"in.sfv", "tmp/mine"}},
 		{.name = "a link from a working folder the user may not search", .setup = [&] { return put("priv/work/t", "old") &&
 		    put("priv/work/in.sfv", twodups) && own("priv", 0, 0, 0700) && own("priv/work", 0, 0, 0777) &&
-		    symlink("t", at("priv/work/l").c_str()) == 0 && own("priv/work/t", 1002, 1002, 0); }, .args = {"in.sfv", "l"},
-		    .h = {.cwd = at("priv/work"), .uid = 1002}, .tail = done, .file = "priv/work/t", .bytes = clean, .anew = true},
+		    symlink("t", at("priv/work/l").c_str()) == 0 && own("priv/work/t", 1002, 1002, 0); }, .file = "priv/work/t", .args = {"in.sfv", "l"},
+		    .h = {.cwd = at("priv/work"), .uid = 1002}},
 		{.name = "a folder that takes no new file, its file written in place, and not flushed", .setup = [&] { return put("ro/d", "old") &&
-		    own("ro/d", 1002, 1002, 0); }, .args = {"in.sfv", "ro/d"}, .h = {.env = {"VANTREL_EXE=" VANTREL_TESTBIN, failing("fsync 1 EIO")},
-		    .uid = 1002}, .status = 255, .tail = cut, .file = "ro/d", .bytes = clean},
+		    own("ro/d", 1002, 1002, 0); }, .file = "ro/d", .h = {.env = {"VANTREL_EXE=" VANTREL_TESTBIN, failing("fsync 1 EIO")}, .uid = 1002},
+		    .status = 255, .tail = cut, .anew = false},
 		{.name = "a folder the user may search and write but not read", .setup = [&] { return put("u/d", "old") && own("u/d", 1002, 1002, 0) &&
-		    own("u", 1002, 1002, 0300); }, .args = {"in.sfv", "u/d"}, .h = {.uid = 1002}, .tail = done, .file = "u/d", .bytes = clean, .anew = true},
+		    own("u", 1002, 1002, 0300); }, .file = "u/d", .h = {.uid = 1002}},
 		{.name = "an append-only folder", .setup = [&] { return appendonly = root && put("ao/d", "old") &&
-		    system(("chattr +a " + at("ao") + " 2>/dev/null").c_str()) == 0; }, .args = {"in.sfv", "ao/d"}, .tail = done, .file = "ao/d",
-		    .bytes = clean, .needs = "root, on a filesystem that keeps a folder append-only"},
-		{.name = "a new file there", .setup = [&] { return appendonly; }, .args = {"in.sfv", "ao/new"}, .tail = done, .file = "ao/new",
-		    .bytes = clean, .anew = true, .needs = "root, on a filesystem that keeps a folder append-only"},
+		    system(("chattr +a " + at("ao") + " 2>/dev/null").c_str()) == 0; }, .file = "ao/d", .anew = false,
+		    .needs = "root, on a filesystem that keeps a folder append-only"},
+		{.name = "a new file there", .setup = [&] { return appendonly; }, .file = "ao/new", .needs = "root, on a filesystem that keeps a folder append-only"},
 		{.name = "a file named by digits alone, and no /dev for a closed standard output", .setup = [&] { return root &&
 		    system("unshare -m true 2>/dev/null") == 0 && put("nodev.sh", "mount -t tmpfs none /dev && exec \"$@\"") && put("1234567890", "old"); },
-		    .args = {"in.sfv", "1234567890"}, .h = {.env = {"VANTREL_RUNNER=unshare -m sh " + at("nodev.sh")}, .closed = 1 << 1}, .status = 255,
-		    .file = "1234567890", .bytes = clean, .anew = true, .needs = "root, and a root folder that is a mount point (a chroot's is not) for unshare -m"},
+		    .file = "1234567890", .h = {.env = {"VANTREL_RUNNER=unshare -m sh " + at("nodev.sh")}, .closed = 1 << 1}, .status = 255, .tail = "",
+		    .needs = "root, and a root folder that is a mount point (a chroot's is not) for unshare -m"},
 	};
 	std::string skipped;
 	for (const auto &k : cases) {
 		SCOPED_TRACE(k.name);
-		if (!k.setup()) {
+		if (k.setup && !k.setup()) {
 			skipped += k.needs == nullptr || windowstool ? "" : std::string("\n  ") + k.name + ": needs " + k.needs;
 			continue;
 		}
 		how h = k.h;
 		h.cwd = h.cwd.empty() ? s.dir : h.cwd;
+		auto held = [&] { return fs::is_regular_file(at(k.file)) ? readfile(at(k.file)) : "none"; };
+		const std::string former = held();
 		ino_t before = statof(at(k.file)).st_ino;
-		toolrun r = runtool(k.args, h);
+		toolrun r = runtool(k.args.empty() ? strings{"in.sfv", k.file} : k.args, h);
 		EXPECT_EQ(r.status, k.status);
 		EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), k.tail.size())), k.tail);
-		EXPECT_EQ(fs::is_regular_file(at(k.file)) ? readfile(at(k.file)) : "none", k.bytes);
-		EXPECT_EQ(statof(at(k.file)).st_ino != before, k.anew) << "written through a new file, or in place";
+		EXPECT_EQ(held(), k.bytes);
+		EXPECT_EQ(statof(at(k.file)).st_ino != before, k.anew && k.bytes != former) << "written through a new file, or in place";
 		EXPECT_EQ(k.grants.empty() || windowstool ? "" : grants(at(k.file)), k.grants);
 		EXPECT_EQ(strays(s.dir), strings()) << "a new file was left";
 	}
