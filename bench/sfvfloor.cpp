@@ -15,9 +15,9 @@
  * as it can be made: reads of a mebibyte, one write buffer, a keyed
  * hash of a few multiplications, an index sized once for every URL
  * item of the file, the slots of URLs a few items ahead prefetched and
- * the text found in the slot of the item halfway along, the URLs freed in the order they were allocated and, with the GNU C
- * library, small blocks merged as they are freed (the fastest of the
- * ways tried). It prints nothing but an error, checks lengths against
+ * the text found in the slot of the item halfway along, the URLs freed
+ * in the order they were allocated and, with the GNU C library, small
+ * blocks merged as they are freed (the fastest of the ways tried). It prints nothing but an error, checks lengths against
  * what is left and nothing else, and writes the same bytes as the tool.
  */
 #include <cstdint>
