@@ -52,7 +52,8 @@ std::string
 url(const record &r, const std::string &u, int32_t visited = 7)
 {
 	auto text = [](const std::string &t) { return le32(int32_t(t.size())) + t; };
-	std::string s = "\x01" + text(r.title) + text(r.comment);
+	std::string s = "\x01";
+	s += text(r.title) + text(r.comment);
 	for (int32_t v : {r.opaque[0], r.opaque[1], r.opaque[2], r.flag})
 		s += le32(v);
 	for (int32_t v : r.setting)
