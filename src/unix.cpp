@@ -12,12 +12,13 @@
  * name (O_CREAT|O_EXCL), which the stop signals remove. A file whose
  * owner or group the new file can't be given is not the run's to
  * remake: it is written in place, from the new file, once the space is
- * reserved. Only three destinations are written straight: one that is
- * no regular file (a device, a pipe, one of the run's own descriptors),
- * one in a folder that refuses a new file for permission, and one in a
- * folder that lets no name go (append-only), where no file can be
- * replaced. Any other failure to make, fill or name the new file ends
- * the export, the former file untouched.
+ * reserved. So is a file in a folder that refuses a new file for
+ * permission, or lets no name go (append-only), where no file can be
+ * replaced: from the new content held in memory. Only a destination
+ * that is no regular file (a device, a pipe, one of the run's own
+ * descriptors), or a new one in such a folder, is written straight. Any
+ * other failure to make, fill or name the new file ends the export, the
+ * former file untouched.
  *
  * The name is followed one part at a time, each link by its text, from
  * the folder it lies in, under the kernel's own rules; the file found
@@ -28,6 +29,7 @@
  * steps.
  */
 #ifndef _WIN32
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -35,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -115,8 +118,8 @@ enum destkind {
 /* How an output is written, chosen once when it opens. */
 enum way {
 	WAY_STREAM,      /* a device, a pipe or one of the run's descriptors, written as it is */
-	WAY_STRAIGHT,    /* the file itself, emptied or made, written in place */
-	WAY_INPLACE,     /* a new file, then copied over the file itself, whose owner it could not be given */
+	WAY_STRAIGHT,    /* a new file, made where no new file can be made beside it */
+	WAY_INPLACE,     /* a new file, or memory, then copied over the file itself at the commit */
 	WAY_LINKNEW,     /* an unnamed file, linked to the new destination's name */
 	WAY_LINKREPLACE, /* an unnamed file, linked to a temporary name, renamed over the file there */
 	WAY_RENAME       /* a file made under a temporary name, renamed over the destination */
@@ -129,6 +132,7 @@ struct output {
 	std::string temp;       /* the new file's temporary name in dest's folder, chosen when it opens */
 	int fd = -1;            /* the file written */
 	int former = -1;        /* WAY_INPLACE: the file replaced, written over at the commit */
+	std::string held;       /* WAY_INPLACE with no new file (fd -1): the bytes written, until the commit */
 	off_t size = 0;         /* the bytes written */
 	bool named = false;     /* the new file bears temp now, and loses it unless put in place */
 	bool replacing = false; /* a file is there, whose owner, mode and attributes old holds */
@@ -612,7 +616,7 @@ createtemp(output *out, int mode)
 
 /*
  * Opens the destination itself for writing: a device or a pipe as it
- * is (WAY_STREAM), a file emptied, or made (WAY_STRAIGHT).
+ * is (WAY_STREAM), or a new file, made where none is (WAY_STRAIGHT).
  */
 static bool
 openstraight(output *out, way how)
@@ -620,16 +624,17 @@ openstraight(output *out, way how)
 	int flags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 
 	if (how == WAY_STRAIGHT)
-		flags |= O_CREAT | O_TRUNC;
+		flags |= O_CREAT | O_EXCL;
 	out->how = how;
 	out->fd = SYS(openat, out->dest.dir, out->dest.name.c_str(), flags, NEWMODE);
 	return out->fd != -1;
 }
 
 /*
- * Opens the file to be replaced for writing over, when the new file
- * can't be given its owner or group (WAY_INPLACE): it keeps its own, and
- * its mode, access list and attributes. It must be the very file found.
+ * Opens the file to be replaced for writing over (WAY_INPLACE), when the
+ * new file can't be given its owner or group, or no new file can be made
+ * beside it: it keeps its own owner and group, mode, access list and
+ * attributes. It must be the very file found.
  */
 static bool
 openformer(output *out)
@@ -642,12 +647,23 @@ openformer(output *out)
 }
 
 /*
+ * Opens the destination where no new file can be made beside it: a file
+ * there is written over in place, with its new content held in memory
+ * until the commit, and a new one is made straight.
+ */
+static bool
+openwithoutnewfile(output *out)
+{
+	return out->replacing ? openformer(out) : openstraight(out, WAY_STRAIGHT);
+}
+
+/*
  * Makes the new file that will take the place of out->dest and of the
  * file there now, if any: an unnamed file where the system and the
  * folder make one, else a named one, but never a named one in an
  * append-only folder, which could not let its name go. A folder that
  * refuses the new file for permission has the destination written
- * straight. A file that replaces another is its owner's alone while it
+ * without one. A file that replaces another is its owner's alone while it
  * is written, and is given the former one's owner and group first (fchown),
  * as a change of owner clears the set-id bits; where the user may not give
  * them (only a privileged run keeps another's owner, and only a member of
@@ -664,11 +680,11 @@ openreplacing(output *out)
 	if (createunnamed(out, mode))
 		out->how = out->replacing ? WAY_LINKREPLACE : WAY_LINKNEW;
 	else if (appendonly(out->dest))
-		return openstraight(out, WAY_STRAIGHT);
+		return openwithoutnewfile(out);
 	else if (createtemp(out, mode))
 		out->how = WAY_RENAME;
 	else
-		return (errno == EACCES || errno == EPERM) && openstraight(out, WAY_STRAIGHT);
+		return (errno == EACCES || errno == EPERM) && openwithoutnewfile(out);
 	if (!out->replacing || SYS(fchown, out->fd, out->old.st_uid, out->old.st_gid) == 0)
 		return true;
 	return errno == EPERM && openformer(out);
@@ -693,9 +709,9 @@ opendest(output *out, const std::string &name)
 	case DEST_FILE:
 		if (planted(out->dest, &out->old) || !writable(out->dest))
 			return false;
-		if (appendonly(out->dest))
-			return openstraight(out, WAY_STRAIGHT);
 		out->replacing = true;
+		if (appendonly(out->dest))
+			return openwithoutnewfile(out);
 		break;
 	case DEST_NEW:
 		break;
@@ -711,11 +727,29 @@ new_output(const std::string &name)
 	return opendest(out.get(), name) ? out.release() : nullptr;
 }
 
+/*
+ * Holds n bytes in memory for a file written over in place where no new
+ * file can be made to hold them; false when memory runs out.
+ */
+static bool
+holdbytes(output *out, const char *p, size_t n)
+{
+	try {
+		out->held.append(p, n);
+	} catch (const std::bad_alloc &) {
+		return false;
+	}
+	out->size += off_t(n);
+	return true;
+}
+
 bool
 writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
+	if (out->fd == -1 && out->how == WAY_INPLACE)
+		return holdbytes(out, p, n);
 	while (n > 0) {
 		ssize_t k = SYS(write, out->fd, p, n);
 		if (k < 0 && errno == EINTR)
@@ -968,21 +1002,25 @@ reservespace(int fd, off_t n)
 }
 
 /*
- * Writes the new file over the former one, from its start, once the
+ * Writes the new content over the former file, from its start, once the
  * space is reserved, so that a full disk or a quota ends the run before
  * a byte of it changes, then cuts it to the new length. Only a failure
- * from the first write over it on can leave it changed.
+ * from the first write over it on can leave it changed. The content is
+ * the new file's, or the bytes held in memory where no new file could
+ * be made; a file of that kind was written straight over before, and
+ * still is on a filesystem that can't reserve space.
  */
 static bool
 writeinplace(output *out)
 {
 	static char buf[COPYSIZE];
+	const bool held = out->fd == -1;
 
-	if (!reservespace(out->former, out->size))
+	if (!reservespace(out->former, out->size) && !(held && errno == EOPNOTSUPP))
 		return false;
 	for (off_t at = 0; at < out->size;) {
-		ssize_t n = SYS(pread, out->fd, buf, sizeof(buf), at);
-		if (n <= 0 || SYS(pwrite, out->former, buf, size_t(n), at) != n)
+		ssize_t n = held ? std::min(out->size - at, off_t(COPYSIZE)) : SYS(pread, out->fd, buf, sizeof(buf), at);
+		if (n <= 0 || SYS(pwrite, out->former, held ? out->held.data() + at : buf, size_t(n), at) != n)
 			return false;
 		at += n;
 	}
