@@ -19,9 +19,11 @@
  */
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,7 +50,8 @@ enum destkind {
 /* How an output is written, chosen once when it opens. */
 enum way {
 	WAY_DEVICE,   /* a device, written as it is */
-	WAY_STRAIGHT, /* the file itself, emptied or made, written in place */
+	WAY_STRAIGHT, /* a new file, made where no new file can be made beside it */
+	WAY_OVERWRITE, /* the file itself, its new content held in memory and written over it at the commit */
 	WAY_MOVENEW,  /* a file made under a temporary name, moved to the new destination's name */
 	WAY_REPLACE   /* a file made under a temporary name, put over the destination by ReplaceFileW */
 };
@@ -65,6 +68,7 @@ struct output {
 	std::wstring wtemp; /* the new file's */
 	std::wstring wbackup; /* the former file's while ReplaceFileW replaces it */
 	int fd = -1;        /* the file written */
+	std::string held;   /* WAY_OVERWRITE: the bytes written, until the commit */
 	bool named = false; /* the new file bears temp, its mark cleared, and loses it unless put in place */
 };
 
@@ -390,11 +394,15 @@ namebackup(output *out, const std::string &name)
 	return false;
 }
 
-/* Opens the destination itself for writing: a device as it is, a file emptied or made. */
+/*
+ * Opens the destination itself for writing: a device as it is, a file
+ * there as it is, to be written over at the commit, or a new one, made
+ * where none is.
+ */
 static bool
 openstraight(output *out, way how)
 {
-	int flags = _O_WRONLY | _O_BINARY | (how == WAY_DEVICE ? 0 : _O_CREAT | _O_TRUNC);
+	int flags = _O_WRONLY | _O_BINARY | (how == WAY_STRAIGHT ? _O_CREAT | _O_EXCL : 0);
 
 	out->how = how;
 	out->fd = _wopen(out->wdest.c_str(), flags, _S_IREAD | _S_IWRITE);
@@ -403,8 +411,8 @@ openstraight(output *out, way how)
 
 /*
  * Makes the new file that will be moved to the destination's name the
- * way how. A folder that refuses the new file for permission has the
- * destination written straight.
+ * way how. In a folder that refuses the new file for permission, a file
+ * there is written over at the commit, and a new one made straight.
  */
 static bool
 openreplacing(output *out, const std::string &name, way how)
@@ -415,7 +423,7 @@ openreplacing(output *out, const std::string &name, way how)
 		return false;
 	if (createtemp(out))
 		return true;
-	return errno == EACCES && openstraight(out, WAY_STRAIGHT);
+	return errno == EACCES && openstraight(out, how == WAY_REPLACE ? WAY_OVERWRITE : WAY_STRAIGHT);
 }
 
 /* Opens the destination for an export; false when it cannot be written. */
@@ -448,11 +456,25 @@ new_output(const std::string &name)
 	return opendest(out.get(), name) ? out.release() : nullptr;
 }
 
+/* Holds n bytes in memory until the commit; false when memory runs out. */
+static bool
+holdbytes(output *out, const char *p, size_t n)
+{
+	try {
+		out->held.append(p, n);
+	} catch (const std::bad_alloc &) {
+		return false;
+	}
+	return true;
+}
+
 bool
 writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
+	if (out->how == WAY_OVERWRITE)
+		return holdbytes(out, p, n);
 	while (n > 0) {
 		int k = _write(out->fd, p, n < 0x40000000 ? unsigned(n) : 0x40000000u);
 		if (k <= 0)
@@ -632,6 +654,39 @@ movenew(output *out)
 }
 
 /*
+ * Writes the held content over the destination, from its start, once
+ * the space is reserved where the filesystem can (its allocation, never
+ * below the file's length), so that a full disk ends the run before a
+ * byte of it changes; then cuts it to the new length and puts it on
+ * disk. Only a failure from the first write over it on can leave it
+ * changed.
+ */
+static completion
+overwrite(output *out)
+{
+	FILE_ALLOCATION_INFO space;
+	HANDLE h = HANDLE(_get_osfhandle(out->fd));
+	long long length = _filelengthi64(out->fd);
+
+	space.AllocationSize.QuadPart = std::max(length, (long long)out->held.size());
+	if (length < 0 || (!SetFileInformationByHandle(h, FileAllocationInfo, &space, sizeof(space)) &&
+	    GetLastError() == ERROR_DISK_FULL))
+		return COMPLETE_FAILED;
+	if (_lseeki64(out->fd, 0, SEEK_SET) != 0)
+		return COMPLETE_FAILED;
+	for (size_t at = 0; at < out->held.size();) {
+		size_t n = std::min(out->held.size() - at, size_t(0x40000000));
+		int k = _write(out->fd, out->held.data() + at, unsigned(n));
+		if (k <= 0)
+			return COMPLETE_FAILED;
+		at += size_t(k);
+	}
+	if (_chsize_s(out->fd, (long long)out->held.size()) != 0)
+		return COMPLETE_FAILED;
+	return _commit(out->fd) == 0 && closefile(out) ? COMPLETE_OK : COMPLETE_UNSYNCED;
+}
+
+/*
  * Puts the new file on disk, then in the destination's place. The stop
  * handler is held off from the moment the file is on disk, and stays
  * so until closeoutput().
@@ -639,13 +694,15 @@ movenew(output *out)
 completion
 commitoutput(output *out)
 {
-	if (out->how != WAY_DEVICE && _commit(out->fd) != 0)
+	if (out->how != WAY_DEVICE && out->how != WAY_OVERWRITE && _commit(out->fd) != 0)
 		return COMPLETE_FAILED;
 	holdstops();
 	switch (out->how) {
 	case WAY_DEVICE:
 	case WAY_STRAIGHT:
 		break;
+	case WAY_OVERWRITE:
+		return overwrite(out);
 	case WAY_MOVENEW:
 		return movenew(out);
 	case WAY_REPLACE:
