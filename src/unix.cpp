@@ -642,7 +642,8 @@ openformer(output *out)
 	struct stat st;
 
 	out->how = WAY_INPLACE;
-	out->former = SYS(openat, out->dest.dir, out->dest.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+	/* O_NONBLOCK: a FIFO put in the file's place meanwhile is refused below, not waited on. */
+	out->former = SYS(openat, out->dest.dir, out->dest.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 	return out->former != -1 && SYS(fstat, out->former, &st) == 0 && samefile(&st, &out->old);
 }
 
