@@ -3,8 +3,8 @@
 /*
  * What the build of the tool for the tests (Vantrel-test) adds to it,
  * and nothing else does: allocations and system calls that fail when a
- * test asks, and a check at exit that every item is freed. This file is
- * linked into that build alone.
+ * test asks, and checks at exit that every item is freed and every
+ * descriptor closed. This file is linked into that build alone.
  */
 #include <cerrno>
 #include <csignal>
@@ -42,6 +42,34 @@ checkleaks(void)
 		_Exit(99);
 	}
 }
+
+#define WATCHEDFDS 64 /* more descriptors than a run ever holds at once */
+
+/* The descriptors from 3 up that are open now, as bits 1 << fd. */
+static unsigned long long
+openfds(void)
+{
+	unsigned long long open = 0;
+
+	for (int fd = 3; fd < WATCHEDFDS; fd++)
+		if (fcntl(fd, F_GETFD) != -1)
+			open |= 1ULL << fd;
+	return open;
+}
+
+static const unsigned long long openatstart = openfds();
+
+/* Ends a run that leaves open a descriptor it opened, whatever its status was to be. */
+static void
+checkfds(void)
+{
+	if ((openfds() & ~openatstart) != 0) {
+		std::fprintf(stderr, "descriptors left open: %llx\n", openfds() & ~openatstart);
+		_Exit(99);
+	}
+}
+
+static const int fdswatched = std::atexit(checkfds);
 
 /* Memory for an item, a seen-list entry or the seen index; VANTREL_FAILALLOC picks one to fail. */
 void *
