@@ -880,6 +880,7 @@ failurewalk(const walkcase &w)
 			const bool retried = err == EEXIST && (calls[i] == "linkat" || (calls[i] == "openat" && i > 0 && calls[i - 1] == "access"));
 			const bool leftout = err == ENODATA ? calls[i] == "fgetxattr" : refusal && calls[i].find("xattr") != std::string::npos && calls[i] != "fremovexattr";
 			EXPECT_TRUE(r.status == 0 || !(retried || leftout)) << "a taken temporary name not tried anew, or an attribute left out, ended the run";
+			EXPECT_TRUE(calls[i] != "fsync" || r.status == 255) << "a failed flush not reported";
 		}
 	}
 }
