@@ -672,7 +672,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		how h = k.h;
 		h.cwd = h.cwd.empty() ? s.dir : h.cwd;
 		auto held = [&] { return fs::is_regular_file(at(k.file)) ? readfile(at(k.file)) : "none"; };
-		const std::string former = held();
+		const std::string former = statof(at(k.file)).st_size < (1 << 20) ? held() : "larger than any row's bytes";
 		ino_t before = statof(at(k.file)).st_ino;
 		toolrun r = runtool(k.args.empty() ? strings{"in.sfv", k.file} : k.args, h);
 		EXPECT_EQ(r.status, k.status);
