@@ -37,7 +37,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -731,29 +730,15 @@ new_output(const std::string &name)
 	return opendest(out.get(), name) ? out.release() : nullptr;
 }
 
-/*
- * Holds n bytes in memory for a file written over in place where no new
- * file can be made to hold them; false when memory runs out.
- */
-static bool
-holdbytes(output *out, const char *p, size_t n)
-{
-	try {
-		out->held.append(p, n);
-	} catch (const std::bad_alloc &) {
-		return false;
-	}
-	out->size += off_t(n);
-	return true;
-}
-
 bool
 writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
-	if (out->fd == -1 && out->how == WAY_INPLACE)
-		return holdbytes(out, p, n);
+	if (out->fd == -1 && out->how == WAY_INPLACE) {
+		out->size += off_t(n);
+		return holdbytes(&out->held, p, n);
+	}
 	while (n > 0) {
 		ssize_t k = SYS(write, out->fd, p, n);
 		if (k < 0 && errno == EINTR)

@@ -23,7 +23,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -456,25 +455,13 @@ new_output(const std::string &name)
 	return opendest(out.get(), name) ? out.release() : nullptr;
 }
 
-/* Holds n bytes in memory until the commit; false when memory runs out. */
-static bool
-holdbytes(output *out, const char *p, size_t n)
-{
-	try {
-		out->held.append(p, n);
-	} catch (const std::bad_alloc &) {
-		return false;
-	}
-	return true;
-}
-
 bool
 writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
 	if (out->how == WAY_OVERWRITE)
-		return holdbytes(out, p, n);
+		return holdbytes(&out->held, p, n);
 	while (n > 0) {
 		int k = _write(out->fd, p, n < 0x40000000 ? unsigned(n) : 0x40000000u);
 		if (k <= 0)
