@@ -524,15 +524,16 @@ grants(const std::string &path, bool whole = false)
 /*
  * The run's own descriptors, by every name /dev and /proc give them,
  * are written through, never replaced: standard output appended to a
- * log, and descriptor 3 to a log of its own. One that was closed when
- * the run started, or that holds a deleted file, is refused.
+ * log, standard error and descriptor 3 to a log of their own. One that
+ * was closed when the run started, holds a deleted file, or is open for
+ * reading alone, is refused.
  */
 void
 descriptors(const scratch &s)
 {
 	const std::string log = s / "run.log", fd3 = s / "fd3.log", logged = banner + cleaned(2);
 	const std::string refused = logged.substr(0, logged.find("Exporting!")) + "Exporting!\nERROR: Can't open output file!\n";
-	writefile(s / "fd.sh", "exec 3>>fd3.log 4>>gone.log; rm gone.log\ncase $3 in pid) set -- \"$1\" \"$2\" /proc/$$/fd/1;;\n"
+	writefile(s / "fd.sh", "exec 3>>fd3.log 4>>gone.log 5<fd.sh; rm gone.log\ncase $3 in pid) set -- \"$1\" \"$2\" /proc/$$/fd/1;;\n"
 	    "err) set -- \"$1\" \"$2\" /dev/stderr; exec 2>&3;; esac\nexec \"$@\"\n");
 	const struct {
 		const char *dest;
@@ -543,6 +544,7 @@ descriptors(const scratch &s)
 		{"/dev/fd//1", 0, 0, twodupsclean + logged, ""}, {"/dev/../dev/fd/1", 0, 0, twodupsclean + logged, ""},
 		{"/proc/thread-self/fd/1", 0, 0, twodupsclean + logged, ""}, {"pid", 0, 0, twodupsclean + logged, ""},
 		{"/dev/fd/3", 0, 0, logged, twodupsclean}, {"err", 0, 0, logged, twodupsclean}, {"/dev/fd/./4", 0, 255, refused, ""},
+		{"/dev/fd/5", 0, 255, refused, ""},
 		{"/dev/stderr", 1 << 2, 255, refused, ""}, {"/dev/fd/2", 1 << 2, 255, refused, ""}, {"/dev/stdin", 1 << 0, 255, refused, ""},
 	};
 	for (const auto &c : cases) {
