@@ -421,6 +421,10 @@ TEST(cli, removes_every_later_copy_and_keeps_all_else)
 	const record fields{sjis, "comment \xff\x80", 0, {1, 0, -1, 0, 2, 0, 0, 1, -7}, {INT32_MIN, -1, 0, INT32_MAX}};
 	const std::string every = sfv(root(sjis, {folder("f", {}, 8), folder("g", {url(std::string(1024, '\x81'), "")}, -3)}), root("F",
 	    {url(fields, "u\x80\xff", -1), folderhead(fields, 9, 0), folder("a", {folder("b", {folder("c", {b})})})}));
+	strings big; /* an export one byte longer than the writer's buffer, whose last write is of that byte alone */
+	while (sfv(root("L", big)).size() < 65537 - 700)
+		big.push_back(url(std::string(500, 't'), std::to_string(big.size())));
+	big.push_back(url(std::string(65537 - sfv(root("L", big)).size() - url("", "last").size(), 't'), "last"));
 	const struct {
 		const char *name;
 		std::string in, out;
@@ -429,6 +433,7 @@ TEST(cli, removes_every_later_copy_and_keeps_all_else)
 	} cases[] = {
 		{"empty roots and no URL items", sfv(root("", {folder("f")}), root("")), sfv(root("", {folder("f")}), root("")), 0, false},
 		{"every field of every kind of record", every, every, 0, true},
+		{"an export one byte past the writer's buffer", sfv(root("L", big)), sfv(root("L", big)), 0, true},
 		{"a zero byte ends a text; a negative count is none; what follows Favorite goes",
 		    sfv(folderhead(record{std::string("ab\0cd", 5)}, 0, -5).substr(1), root("F", {url("t", std::string("u\0v", 3))})) +
 		    "trailing", sfv(root("ab"), root("F", {url("t", "u")})), 0, true},
