@@ -118,17 +118,17 @@ operator delete(void *p, size_t) noexcept
 }
 
 /*
- * Tells whether spec, a list of "name n ERRNO" separated by commas,
+ * Tells whether faults, a list of "name n ERRNO" separated by commas,
  * names the n-th call of call; then errno is set to the one it names.
  */
 static bool
-named(const char *spec, const char *call, unsigned long n)
+named(const char *faults, const char *call, unsigned long n)
 {
 	char name[64], err[64];
 	unsigned long k;
 
-	for (; spec != nullptr && *spec != '\0'; spec = std::strchr(spec, ',') ? std::strchr(spec, ',') + 1 : nullptr) {
-		int fields = std::sscanf(spec, "%63[^ ,] %lu %63[^ ,]", name, &k, err);
+	for (; faults != nullptr && *faults != '\0'; faults = std::strchr(faults, ',') ? std::strchr(faults, ',') + 1 : nullptr) {
+		int fields = std::sscanf(faults, "%63[^ ,] %lu %63[^ ,]", name, &k, err);
 		if (fields < 2 || k != n || std::strcmp(name, call) != 0)
 			continue;
 		int e = 1;

@@ -153,12 +153,12 @@ launcher()
 	return words;
 }
 
-/* The variable that has the test build fail the calls spec names ("renameat 1 EIO"), and those the whole test's does. */
+/* The variable that has the test build fail the calls that faults names ("renameat 1 EIO"), and those the whole test's does. */
 std::string
-failing(const std::string &spec)
+failing(const std::string &faults)
 {
 	return std::string("VANTREL_FAILSYS=") + (getenv("VANTREL_FAILSYS") ? getenv("VANTREL_FAILSYS") : "") +
-	    (getenv("VANTREL_FAILSYS") ? "," : "") + spec;
+	    (getenv("VANTREL_FAILSYS") ? "," : "") + faults;
 }
 
 const bool underrunner = launcher().size() > 1;
@@ -857,9 +857,9 @@ failurewalk(const walkcase &w)
 	writefile(s / "in.sfv", twodups);
 	const std::string file = s / w.file, log = s / "calls", unsynced = "ERROR: Output file is in place, but can't be flushed to disk!\n";
 	const std::string former = fs::exists(file) ? readfile(file) : "none", was = grants(file, true);
-	auto run = [&](const std::string &spec) {
+	auto run = [&](const std::string &faults) {
 		w.setup(s) && fs::remove(log);
-		return runtool({"in.sfv", w.dest}, {.cwd = s.dir, .env = {"VANTREL_EXE=" VANTREL_TESTBIN, failing(spec), "VANTREL_SYSLOG=" + log},
+		return runtool({"in.sfv", w.dest}, {.cwd = s.dir, .env = {"VANTREL_EXE=" VANTREL_TESTBIN, failing(faults), "VANTREL_SYSLOG=" + log},
 		    .uid = w.uid});
 	};
 	ASSERT_EQ(run("").status, 0);
@@ -878,9 +878,9 @@ failurewalk(const walkcase &w)
 	for (int err : {ENOSPC, EIO, EACCES, EPERM, EOPNOTSUPP, EEXIST, ENODATA, E2BIG, EMFILE, ENAMETOOLONG}) {
 		std::map<std::string, int> seen;
 		for (size_t i = 0; i < calls.size(); i++) {
-			const std::string spec = calls[i] + " " + std::to_string(++seen[calls[i]]) + " " + strerrorname_np(err);
-			SCOPED_TRACE(spec);
-			const toolrun r = run(spec);
+			const std::string faults = calls[i] + " " + std::to_string(++seen[calls[i]]) + " " + strerrorname_np(err);
+			SCOPED_TRACE(faults);
+			const toolrun r = run(faults);
 			const bool placed = r.status == 0 || r.out.find(unsynced) != std::string::npos;
 			const bool over = readfile(log).find("pwrite") != std::string::npos, refusal = err == EACCES || err == EPERM || err == EOPNOTSUPP || err == ENODATA;
 			const std::string now = fs::exists(file) ? readfile(file) : "none";
