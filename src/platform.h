@@ -22,8 +22,12 @@
 #include <cstdio>
 #include <string>
 
-/* A destination being written; each system keeps its own record. */
-struct output;
+/* A destination being written; each system keeps its own record of it. */
+#ifdef _WIN32
+typedef struct windowsoutput output;
+#else
+typedef struct unixoutput output;
+#endif
 
 /* How a commit ended. */
 enum completion {
@@ -54,6 +58,13 @@ output *new_output(const std::string &name);
 bool writeoutput(output *out, const void *buf, size_t n);
 completion commitoutput(output *out);
 void closeoutput(output *out);
+
+/*
+ * Prints a text of an item (a title, a comment, a URL) on standard
+ * output as the bytes it holds, whatever line ends are among them; the
+ * line ends of the messages around it are the system's own.
+ */
+void puttext(const char *text);
 
 /* 64 bits from the system's random source, or 0 where it has none. */
 uint64_t randombits(void);

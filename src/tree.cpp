@@ -323,6 +323,17 @@ seenbefore(seenset *seen, const sfvitem *item)
 	return false;
 }
 
+/* Names a duplicate removed, with its title and its url. */
+static void
+namedup(const sfvitem *item)
+{
+	std::fputs("Dup.Deleted ", stdout);
+	puttext(item->title);
+	std::fputs(" (", stdout);
+	puttext(item->url);
+	std::fputs(")\n", stdout);
+}
+
 /*
  * Removes from list, and from the child lists of its folders, every URL
  * item whose url was met earlier in file order, and frees it alone; with
@@ -351,7 +362,7 @@ killdup(sfvitem *list, seenset *seen, bool verbose, int32_t *removed)
 		} else {
 			*link = item->next;
 			if (verbose)
-				std::printf("Dup.Deleted %s (%s)\n", item->title, item->url);
+				namedup(item);
 			itemfree(item);
 			(*removed)++;
 		}
@@ -441,19 +452,28 @@ listsetting(const sfvitem *item)
 	std::printf(bare ? ",%d\n" : ",%d)\n", item->setting[SFV_SETTINGFLAGS]);
 }
 
+/* Prints a line of a label and one of the item's texts. */
+static void
+listtext(const char *label, const char *text)
+{
+	std::fputs(label, stdout);
+	puttext(text);
+	std::putchar('\n');
+}
+
 /* Prints the lines of one item; depth is its indentation. */
 static void
 listitem(const sfvitem *item, size_t depth)
 {
 	indent(depth);
-	std::printf("Title:%s\n", item->title);
+	listtext("Title:", item->title);
 	indent(depth);
-	std::printf("Comment:%s\n", item->comment);
+	listtext("Comment:", item->comment);
 	indent(depth);
 	listsetting(item);
 	indent(depth);
 	if (item->kind == SFV_URL) {
-		std::printf("URL:%s\n", item->url);
+		listtext("URL:", item->url);
 		indent(depth);
 		std::printf("Visited:%d\n", item->visited);
 	} else if (item->color >= 0 && size_t(item->color) < std::size(colornames)) {

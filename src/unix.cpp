@@ -58,9 +58,9 @@
  * the same, so its failure is made after the call.
  */
 #ifdef VANTREL_TESTBUILD
-bool sysfails(const char *call);
-#define SYS(call, ...) (sysfails(#call) ? -1 : call(__VA_ARGS__))
-#define SYSCLOSE(fd) (sysfails("close") ? (close(fd), -1) : close(fd))
+bool sysfails(const char *call, const char *caller);
+#define SYS(call, ...) (sysfails(#call, __func__) ? -1 : call(__VA_ARGS__))
+#define SYSCLOSE(fd) (sysfails("close", __func__) ? (close(fd), -1) : close(fd))
 #else
 #define SYS(call, ...) call(__VA_ARGS__)
 #define SYSCLOSE(fd) close(fd)
@@ -128,7 +128,7 @@ enum way {
 };
 
 /* A destination being written. */
-struct output {
+struct unixoutput {
 	way how = WAY_STREAM;
 	place dest;             /* the file to replace or make: a symbolic link's target */
 	std::string temp;       /* the new file's temporary name in dest's folder, chosen when it opens */
@@ -173,6 +173,12 @@ FILE *
 openinput(const std::string &name)
 {
 	return std::fopen(name.c_str(), "rb");
+}
+
+void
+puttext(const char *text)
+{
+	std::fputs(text, stdout);
 }
 
 /* The signals whose default action ends the run, faults among them. */

@@ -59,7 +59,7 @@ enum way {
  * A destination being written. The whole names are made when it opens,
  * so that nothing need be allocated once the new file exists.
  */
-struct output {
+struct windowsoutput {
 	way how = WAY_DEVICE;
 	std::string folder; /* the destination's folder: empty, or ending in a separator */
 	std::string temp;   /* the new file's temporary name there */
@@ -199,6 +199,12 @@ FILE *
 openinput(const std::string &name)
 {
 	return _wfopen(widename(name).c_str(), L"rb");
+}
+
+void
+puttext(const char *text)
+{
+	std::fputs(text, stdout);
 }
 
 /*

@@ -148,11 +148,12 @@ named(const char *faults, const char *call, unsigned long n)
  * commas ("fsync 2 ENOSPC,linkat 1 EEXIST"). The run stops itself
  * (SIGSTOP) just before the call VANTREL_STOPAT names ("renameat 1"), so
  * that a test can act at that very moment, and appends the name of each
- * call, a line each, to the file VANTREL_SYSLOG names, if any. Nothing
+ * call and of the function that makes it ("renameat renametemp"), a line
+ * each, to the file VANTREL_SYSLOG names, if any. Nothing
  * is allocated here, so that the allocation walks count as before.
  */
 bool
-sysfails(const char *call)
+sysfails(const char *call, const char *caller)
 {
 	static struct {
 		const char *name;
@@ -166,7 +167,8 @@ sysfails(const char *call)
 	calls[i].name = call;
 	unsigned long n = ++calls[i].count;
 	int fd = log != nullptr ? open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600) : -1;
-	if (fd != -1 && (write(fd, call, std::strlen(call)) == -1 || write(fd, "\n", 1) == -1 || close(fd) != 0))
+	if (fd != -1 && (write(fd, call, std::strlen(call)) == -1 || write(fd, " ", 1) == -1 ||
+	    write(fd, caller, std::strlen(caller)) == -1 || write(fd, "\n", 1) == -1 || close(fd) != 0))
 		std::abort();
 	if (named(std::getenv("VANTREL_STOPAT"), call, n))
 		raise(SIGSTOP);
