@@ -5,20 +5,19 @@
  * signals, the source file, and the output, which puts a new file in
  * the place of the destination.
  *
- * The new file has no name while it is written where the system allows
- * it (O_TMPFILE): a new destination is then given its name straight
- * away, and a file that is replaced is given a temporary name only for
- * the instant before the rename. Elsewhere it is made under a temporary
- * name (O_CREAT|O_EXCL), which the stop signals remove. A file whose
- * owner or group the new file can't be given is not the run's to
- * remake: it is written in place, from the new file, once the space is
- * reserved. So is a file in a folder that refuses a new file for
- * permission, or lets no name go (append-only), where no file can be
- * replaced: from the new content held in memory. Only a destination
+ * A regular file, or one yet to be made, gets its name only as a
+ * complete new file: on disk, granting exactly what the former one did,
+ * its folder flushed after the rename. The new file has no name while
+ * it is written where the system allows it (O_TMPFILE): a new
+ * destination is then given its name straight away, and a file that is
+ * replaced is given a temporary name only for the instant before the
+ * rename. Elsewhere it is made under a temporary name (O_CREAT|O_EXCL),
+ * which the stop signals remove. Where the system won't allow that (the
+ * former owner or group can't be given to the new file, the folder
+ * refuses a new file, or lets no name go while a former file is there),
+ * the run is refused before anything is written. Only a destination
  * that is no regular file (a device, a pipe, one of the run's own
- * descriptors), or a new one in such a folder, is written straight. Any
- * other failure to make, fill or name the new file ends the export, the
- * former file untouched.
+ * descriptors) is written straight.
  *
  * The name is followed one part at a time, each link by its text, from
  * the folder it lies in, under the kernel's own rules; the file found
@@ -47,6 +46,7 @@
 #if defined(__linux__)
 #include <linux/magic.h>
 #include <sys/vfs.h>
+#define ENOATTR ENODATA /* Linux's name for an attribute that is not there; the others call it ENOATTR */
 #endif
 
 #include "platform.h"
@@ -83,11 +83,8 @@ bool sysfails(const char *call, const char *caller);
 #define NEWMODE 0666      /* a new destination, as any file is made: the umask or a default access list narrows it */
 #define MODEBITS 07777    /* the permission and set-id bits */
 #define ATTRMAX 65536     /* the most bytes a file's attribute names, or one value, may take */
-#define COPYSIZE 65536    /* the bytes copied at a time when a file is written over in place */
 #define FDDIGITS 9        /* the most digits of a descriptor's number that an int surely holds */
-#ifndef PATH_MAX
-#define PATH_MAX 4096
-#endif
+#define LINKMAX 4096      /* the longest link text any system keeps, as long as Linux's longest path */
 
 /*
  * Where a file lies: the folder that holds it, held open so that each
@@ -117,29 +114,32 @@ enum destkind {
 	DEST_STREAM  /* one of the run's own descriptors, to be written straight */
 };
 
-/* How an output is written, chosen once when it opens. */
+/* How a destination is written, chosen once by plandest(). */
 enum way {
-	WAY_STREAM,      /* a device, a pipe or one of the run's descriptors, written as it is */
-	WAY_STRAIGHT,    /* a new file, made where no new file can be made beside it */
-	WAY_INPLACE,     /* a new file, or memory, then copied over the file itself at the commit */
-	WAY_LINKNEW,     /* an unnamed file, linked to the new destination's name */
-	WAY_LINKREPLACE, /* an unnamed file, linked to a temporary name, renamed over the file there */
-	WAY_RENAME       /* a file made under a temporary name, renamed over the destination */
+	WAY_ITSELF, /* a device, a pipe or one of the run's descriptors, written as it is */
+	WAY_NEWFILE /* a new file, put in the destination's place once complete */
+};
+
+/*
+ * The plan for a destination: how it is written, where it lies, and
+ * for a new file the few facts that vary.
+ */
+struct destplan {
+	way how = WAY_ITSELF;
+	place dest;              /* the file to replace or make, a symbolic link's target; its folder is flushed */
+	int stream = -1;         /* WAY_ITSELF: the run's own descriptor the name leads to, written through */
+	bool unnamed = false;    /* the new file has no name while it is written (O_TMPFILE) */
+	bool replacing = false;  /* a former file is there, whose owner, mode and attributes former holds */
+	bool appendonly = false; /* the folder lets no name go: a new file there is linked in unnamed, or not at all */
+	struct stat former = {};
 };
 
 /* A destination being written. */
 struct unixoutput {
-	way how = WAY_STREAM;
-	place dest;             /* the file to replace or make: a symbolic link's target */
-	std::string temp;       /* the new file's temporary name in dest's folder, chosen when it opens */
-	int fd = -1;            /* the file written */
-	int former = -1;        /* WAY_INPLACE: the file replaced, written over at the commit */
-	std::string held;       /* WAY_INPLACE with no new file (fd -1): the bytes written, until the commit */
-	off_t size = 0;         /* the bytes written */
-	bool named = false;     /* the new file bears temp now, and loses it unless put in place */
-	bool replacing = false; /* a file is there, whose owner, mode and attributes old holds */
-	struct stat old = {};
-	int viafd = -1;         /* the descriptor whose link in /proc the name led through, if any */
+	destplan plan;
+	std::string temp;   /* the new file's temporary name in the folder, chosen before it is made */
+	int fd = -1;        /* the file written */
+	bool named = false; /* the new file bears temp now, and loses it unless put in place */
 };
 
 /*
@@ -269,7 +269,7 @@ releasestops(void)
 static void
 removeonstop(const output *out)
 {
-	stopdir = out->dest.dir;
+	stopdir = out->plan.dest.dir;
 	stopname = out->named ? out->temp.c_str() : nullptr;
 }
 
@@ -313,17 +313,6 @@ standardfd(const struct stat *k)
 	return -1;
 }
 
-/* Writes out to a copy of the run's descriptor fd, and to no file by name. */
-static destkind
-holddescriptor(output *out, int fd)
-{
-	out->fd = SYS(fcntl, fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-	if (out->fd == -1)
-		return DEST_FAILED;
-	closeplace(&out->dest);
-	return DEST_STREAM;
-}
-
 /*
  * Tells whether the file st, in p's folder, may have been put there by
  * another user: it lies in a sticky folder that others may write, and
@@ -362,13 +351,13 @@ descriptorlink([[maybe_unused]] int dir, [[maybe_unused]] const std::string &nam
 #endif
 }
 
-/* Reads the text of the link name in the folder dir into *target; it can't be longer than a path. */
+/* Reads the text of the link name in the folder dir into *target; false where it is empty or too long. */
 static bool
 readlinkof(int dir, const std::string &name, std::string *target)
 {
-	target->resize(PATH_MAX);
-	ssize_t n = SYS(readlinkat, dir, name.c_str(), &(*target)[0], PATH_MAX);
-	if (n <= 0 || n == PATH_MAX)
+	target->resize(LINKMAX);
+	ssize_t n = SYS(readlinkat, dir, name.c_str(), &(*target)[0], LINKMAX);
+	if (n <= 0 || n == LINKMAX)
 		return false;
 	target->resize(size_t(n));
 	return true;
@@ -415,33 +404,34 @@ takepart(std::string *rest)
  * Follows a link at p named part, in place of it, before what is left
  * of the name: its text then is the rest of the name, from the root
  * where it begins with "/". A link another user may have planted is
- * refused.
+ * refused. A last link that is one of a process's descriptors in /proc
+ * names the descriptor to write through.
  */
 static bool
-followlink(output *out, const std::string &part, const struct stat *st, std::string *rest)
+followlink(destplan *plan, const std::string &part, const struct stat *st, std::string *rest)
 {
 	std::string target;
 
-	if (planted(out->dest, st) || !readlinkof(out->dest.dir, part, &target))
+	if (planted(plan->dest, st) || !readlinkof(plan->dest.dir, part, &target))
 		return false;
-	if (rest->empty() && descriptorlink(out->dest.dir, part))
-		out->viafd = std::atoi(part.c_str());
+	if (rest->empty() && descriptorlink(plan->dest.dir, part))
+		plan->stream = std::atoi(part.c_str());
 	*rest = target + *rest;
-	return target[0] != '/' || enterfolder(&out->dest, "/");
+	return target[0] != '/' || enterfolder(&plan->dest, "/");
 }
 
 /*
  * Finds what the destination name stands for, one part at a time from
  * the working folder or the root, following each link by its text from
  * the folder it lies in, as the kernel would, with its limits. Leaves in
- * out->dest the folder and the name of the file at the end; *st is that
+ * plan->dest the folder and the name of the file at the end; *st is that
  * file's, when there is one. A link to no file leads to a new file of
  * its target's name; a name that ends in "/" names the folder itself.
  */
 static destkind
-followname(output *out, const std::string &name, struct stat *st)
+followname(destplan *plan, const std::string &name, struct stat *st)
 {
-	place *p = &out->dest;
+	place *p = &plan->dest;
 	std::string rest = name;
 	int links = 0;
 
@@ -454,7 +444,7 @@ followname(output *out, const std::string &name, struct stat *st)
 		if (SYS(fstatat, p->dir, p->name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0)
 			return rest.empty() && errno == ENOENT ? DEST_NEW : DEST_FAILED;
 		if (S_ISLNK(st->st_mode)) {
-			if (++links > MAXLINKS || !followlink(out, p->name, st, &rest))
+			if (++links > MAXLINKS || !followlink(plan, p->name, st, &rest))
 				return DEST_FAILED;
 		} else if (rest.empty()) {
 			return S_ISREG(st->st_mode) ? DEST_FILE : DEST_OTHER;
@@ -489,44 +479,26 @@ isdescriptorof(int fd, const struct stat *k)
 }
 
 /*
- * Reopens the destination's folder for reading, so that it can be
- * flushed itself; one that may be searched but not read (mode 0300)
- * stays open for searching alone.
- */
-static void
-openfolder(place *p)
-{
-	int fd = SYS(openat, p->dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-
-	if (fd != -1) {
-		close(p->dir);
-		p->dir = fd;
-	}
-}
-
-/*
  * Finds what the destination name stands for. A name the kernel finds
  * to be one of the run's standard descriptors, however spelt, is written
- * through it, and one of a descriptor closed at the start is refused.
- * So is a name the kernel finds another file for than the run does, and
- * one that leads through a link in /proc to a descriptor the run can't
- * write to. For DEST_STREAM out->fd is a copy of the descriptor.
+ * through it (plan->stream), and one of a descriptor closed at the start
+ * is refused. So is a name the kernel finds another file for than the
+ * run does, and one that leads through a link in /proc to a descriptor
+ * the run can't write to.
  */
 static destkind
-finddest(output *out, const std::string &name, struct stat *st)
+finddest(destplan *plan, const std::string &name, struct stat *st)
 {
 	struct stat k;
 	int kerr = SYS(stat, name.c_str(), &k) == 0 ? 0 : errno;
-	int fd = kerr == 0 ? standardfd(&k) : -1;
 
-	if (fd != -1)
-		return (guarded & 1 << fd) ? DEST_FAILED : holddescriptor(out, fd);
-	destkind kind = followname(out, name, st);
+	if ((plan->stream = kerr == 0 ? standardfd(&k) : -1) != -1)
+		return (guarded & 1 << plan->stream) ? DEST_FAILED : DEST_STREAM;
+	destkind kind = followname(plan, name, st);
 	if (kind == DEST_FAILED || !agreeswithkernel(kind, st, kerr, &k))
 		return DEST_FAILED;
-	if (out->viafd != -1)
-		return isdescriptorof(out->viafd, &k) ? holddescriptor(out, out->viafd) : DEST_FAILED;
-	openfolder(&out->dest);
+	if (plan->stream != -1)
+		return isdescriptorof(plan->stream, &k) ? DEST_STREAM : DEST_FAILED;
 	return kind;
 }
 
@@ -539,8 +511,8 @@ writable(const place &p)
 
 /*
  * Tells whether the folder takes new entries but lets none go (an
- * append-only folder): no file there can be replaced, and no new one
- * removed.
+ * append-only folder): no file there can be replaced, and no name
+ * given to a new one removed.
  */
 static bool
 appendonly([[maybe_unused]] const place &p)
@@ -559,6 +531,70 @@ appendonly([[maybe_unused]] const place &p)
 #endif
 }
 
+/*
+ * Tells whether the system makes files with no name (O_TMPFILE) that
+ * can be named once written: that is done through /proc, which a chroot
+ * may lack.
+ */
+static bool
+unnamedfiles(void)
+{
+#if defined(O_TMPFILE)
+	return SYS(access, "/proc/self/fd", X_OK) == 0;
+#else
+	return false;
+#endif
+}
+
+/*
+ * Reopens the destination's folder for reading, so that it can be
+ * flushed itself; one that may be searched but not read (mode 0300)
+ * stays open for searching alone.
+ */
+static void
+openfolder(place *p)
+{
+	int fd = SYS(openat, p->dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+	if (fd != -1) {
+		close(p->dir);
+		p->dir = fd;
+	}
+}
+
+/*
+ * Looks at the destination and plans how to write it. False, having
+ * touched nothing, where it must be refused: it can't be found or
+ * written, another user may have planted it in a sticky folder (a file
+ * or a FIFO, as a plain open() refuses where the kernel's protection is
+ * on), or it is a file in a folder that lets no name go, where no file
+ * can be replaced; a new file there must be one made unnamed.
+ */
+static bool
+plandest(destplan *plan, const std::string &name)
+{
+	switch (finddest(plan, name, &plan->former)) {
+	case DEST_FAILED:
+		return false;
+	case DEST_STREAM:
+		return true;
+	case DEST_OTHER:
+		return !(S_ISFIFO(plan->former.st_mode) && planted(plan->dest, &plan->former));
+	case DEST_FILE:
+		if (planted(plan->dest, &plan->former) || !writable(plan->dest))
+			return false;
+		plan->replacing = true;
+		break;
+	case DEST_NEW:
+		break;
+	}
+	plan->how = WAY_NEWFILE;
+	plan->appendonly = appendonly(plan->dest);
+	plan->unnamed = unnamedfiles();
+	openfolder(&plan->dest);
+	return !plan->appendonly || (!plan->replacing && plan->unnamed);
+}
+
 /* The longest name the folder takes; NAME_MAX where it does not say, or says too little for a temporary name. */
 static size_t
 namemax(const place &p)
@@ -568,29 +604,34 @@ namemax(const place &p)
 	return max > long(sizeof(TEMPSUFFIX) - 1) ? size_t(max) : NAME_MAX;
 }
 
-#if defined(O_TMPFILE)
 /*
  * Makes the new file in the destination's folder with no name
  * (O_TMPFILE), so that it vanishes however the run ends until it is
- * given one; false where the system, the filesystem or the folder
- * makes none, or where it could not be named once written: that is done
- * through /proc, which a chroot may lack.
+ * given one.
  */
 static bool
 createunnamed(output *out, int mode)
 {
-	if (SYS(access, "/proc/self/fd", X_OK) != 0)
-		return false;
-	out->fd = SYS(openat, out->dest.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+#if defined(O_TMPFILE)
+	out->fd = SYS(openat, out->plan.dest.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 	return out->fd != -1;
-}
 #else
-static bool
-createunnamed(output *, int)
-{
+	(void)out, (void)mode;
+	errno = EOPNOTSUPP;
 	return false;
-}
 #endif
+}
+
+/*
+ * Tells whether a file with no name could not be made for want of
+ * support: a filesystem that makes none (EOPNOTSUPP), or a kernel that
+ * knows no O_TMPFILE and takes it for a folder's open (EISDIR).
+ */
+static bool
+unsupported(int err)
+{
+	return err == EOPNOTSUPP || err == EISDIR;
+}
 
 /* Gives the unnamed new file this name in its folder (linkat); errno EEXIST when the name is taken. */
 static bool
@@ -599,7 +640,7 @@ linkunnamed(const output *out, const char *name)
 	char self[sizeof("/proc/self/fd/") + 3 * sizeof(int)];
 
 	std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out->fd);
-	return SYS(linkat, AT_FDCWD, self, out->dest.dir, name, AT_SYMLINK_FOLLOW) == 0;
+	return SYS(linkat, AT_FDCWD, self, out->plan.dest.dir, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 /*
@@ -614,7 +655,7 @@ createtemp(output *out, int mode)
 
 	do {
 		holdstops();
-		out->fd = SYS(openat, out->dest.dir, out->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+		out->fd = SYS(openat, out->plan.dest.dir, out->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
 		out->named = out->fd != -1;
 		removeonstop(out);
 		releasestops();
@@ -623,109 +664,49 @@ createtemp(output *out, int mode)
 }
 
 /*
- * Opens the destination itself for writing: a device or a pipe as it
- * is (WAY_STREAM), or a new file, made where none is (WAY_STRAIGHT).
- */
-static bool
-openstraight(output *out, way how)
-{
-	int flags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-
-	if (how == WAY_STRAIGHT)
-		flags |= O_CREAT | O_EXCL;
-	out->how = how;
-	out->fd = SYS(openat, out->dest.dir, out->dest.name.c_str(), flags, NEWMODE);
-	return out->fd != -1;
-}
-
-/*
- * Opens the file to be replaced for writing over (WAY_INPLACE), when the
- * new file can't be given its owner or group, or no new file can be made
- * beside it: it keeps its own owner and group, mode, access list and
- * attributes. It must be the very file found.
- */
-static bool
-openformer(output *out)
-{
-	struct stat st;
-
-	out->how = WAY_INPLACE;
-	/* O_NONBLOCK: a FIFO put in the file's place meanwhile is refused below, not waited on. */
-	out->former = SYS(openat, out->dest.dir, out->dest.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-	return out->former != -1 && SYS(fstat, out->former, &st) == 0 && samefile(&st, &out->old);
-}
-
-/*
- * Opens the destination where no new file can be made beside it: a file
- * there is written over in place, with its new content held in memory
- * until the commit, and a new one is made straight.
- */
-static bool
-openwithoutnewfile(output *out)
-{
-	return out->replacing ? openformer(out) : openstraight(out, WAY_STRAIGHT);
-}
-
-/*
- * Makes the new file that will take the place of out->dest and of the
- * file there now, if any: an unnamed file where the system and the
- * folder make one, else a named one, but never a named one in an
- * append-only folder, which could not let its name go. A folder that
- * refuses the new file for permission has the destination written
- * without one. A file that replaces another is its owner's alone while it
- * is written, and is given the former one's owner and group first (fchown),
- * as a change of owner clears the set-id bits; where the user may not give
- * them (only a privileged run keeps another's owner, and only a member of
- * the group the group), the former file is written over in place instead.
- * A new destination is made as any file is. The temporary name is chosen
+ * Makes the new file that will take the destination's place: unnamed
+ * where the plan says and the filesystem makes one, else under its
+ * temporary name, but never a named one in a folder that lets no name
+ * go. A file that replaces another is its owner's alone while it is
+ * written, and is given the former one's owner and group first
+ * (fchown), as a change of owner clears the set-id bits. Where it can't
+ * be (only root gives a file to another user, and only a member of a
+ * group to that group; some filesystems keep no owner at all), the
+ * former file is not the run's to remake, and the run is refused. A new
+ * destination is made as any file is. The temporary name is chosen
  * first, so that nothing need be allocated once the file exists.
  */
 static bool
-openreplacing(output *out)
+createnewfile(output *out)
 {
-	int mode = out->replacing ? TEMPMODE : NEWMODE;
+	destplan *plan = &out->plan;
+	int mode = plan->replacing ? TEMPMODE : NEWMODE;
 
-	out->temp = tempname(out->dest.name, namemax(out->dest));
-	if (createunnamed(out, mode))
-		out->how = out->replacing ? WAY_LINKREPLACE : WAY_LINKNEW;
-	else if (appendonly(out->dest))
-		return openwithoutnewfile(out);
-	else if (createtemp(out, mode))
-		out->how = WAY_RENAME;
-	else
-		return (errno == EACCES || errno == EPERM) && openwithoutnewfile(out);
-	if (!out->replacing || SYS(fchown, out->fd, out->old.st_uid, out->old.st_gid) == 0)
-		return true;
-	return errno == EPERM && openformer(out);
+	out->temp = tempname(plan->dest.name, namemax(plan->dest));
+	if (plan->unnamed && !createunnamed(out, mode)) {
+		if (!unsupported(errno) || plan->appendonly)
+			return false;
+		plan->unnamed = false;
+	}
+	if (!plan->unnamed && !createtemp(out, mode))
+		return false;
+	return !plan->replacing || SYS(fchown, out->fd, plan->former.st_uid, plan->former.st_gid) == 0;
 }
 
 /*
- * Opens the destination for an export; false when it cannot be written.
- * A file or a FIFO another user may have planted is refused, as a plain
- * open() would refuse it where the kernel's protection is on.
+ * Opens the destination itself for writing: a copy of the run's own
+ * descriptor it names, or a device or a pipe as it is.
  */
 static bool
-opendest(output *out, const std::string &name)
+openitself(output *out)
 {
-	switch (finddest(out, name, &out->old)) {
-	case DEST_FAILED:
-		return false;
-	case DEST_STREAM:
-		out->how = WAY_STREAM;
-		return true;
-	case DEST_OTHER:
-		return !(S_ISFIFO(out->old.st_mode) && planted(out->dest, &out->old)) && openstraight(out, WAY_STREAM);
-	case DEST_FILE:
-		if (planted(out->dest, &out->old) || !writable(out->dest))
-			return false;
-		out->replacing = true;
-		if (appendonly(out->dest))
-			return openwithoutnewfile(out);
-		break;
-	case DEST_NEW:
-		break;
-	}
-	return openreplacing(out);
+	const destplan &plan = out->plan;
+
+	if (plan.stream != -1)
+		out->fd = SYS(fcntl, plan.stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+	else
+		out->fd = SYS(openat, plan.dest.dir, plan.dest.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+	return out->fd != -1;
 }
 
 output *
@@ -733,7 +714,10 @@ new_output(const std::string &name)
 {
 	std::unique_ptr<output, void (*)(output *)> out(new output(), closeoutput);
 
-	return opendest(out.get(), name) ? out.release() : nullptr;
+	if (!plandest(&out->plan, name))
+		return nullptr;
+	bool opened = out->plan.how == WAY_ITSELF ? openitself(out.get()) : createnewfile(out.get());
+	return opened ? out.release() : nullptr;
 }
 
 bool
@@ -741,10 +725,6 @@ writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
-	if (out->fd == -1 && out->how == WAY_INPLACE) {
-		out->size += off_t(n);
-		return holdbytes(&out->held, p, n);
-	}
 	while (n > 0) {
 		ssize_t k = SYS(write, out->fd, p, n);
 		if (k < 0 && errno == EINTR)
@@ -753,15 +733,11 @@ writeoutput(output *out, const void *buf, size_t n)
 			return false;
 		p += k;
 		n -= size_t(k);
-		out->size += k;
 	}
 	return true;
 }
 
 #if defined(XATTR_CREATE)
-#if !defined(ENOATTR)
-#define ENOATTR ENODATA
-#endif
 /*
  * Tells whether an attribute could not be copied for want of permission
  * or support, or as it was removed meanwhile, rather than for want of a
@@ -934,18 +910,18 @@ copyattrs(int, const place &, mode_t)
 static bool
 keepattrs(output *out)
 {
-	mode_t mode = out->old.st_mode & MODEBITS;
+	mode_t mode = out->plan.former.st_mode & MODEBITS;
 
-	if (!out->replacing)
+	if (!out->plan.replacing)
 		return true;
-	return SYS(fchmod, out->fd, mode) == 0 && copyattrs(out->fd, out->dest, mode);
+	return SYS(fchmod, out->fd, mode) == 0 && copyattrs(out->fd, out->plan.dest, mode);
 }
 
 /* Puts what was written to fd on disk (fsync), past the drive's own cache where the system can (F_FULLFSYNC). */
 static bool
 fsyncfile(int fd)
 {
-#if defined(F_FULLFSYNC)
+#if defined(__APPLE__)
 	if (fcntl(fd, F_FULLFSYNC) == 0)
 		return true;
 #endif
@@ -960,7 +936,7 @@ fsyncfile(int fd)
 static bool
 fsyncfolder(const output *out)
 {
-	if (fsyncfile(out->dest.dir))
+	if (fsyncfile(out->plan.dest.dir))
 		return true;
 #if defined(__linux__)
 	return errno == EBADF && SYS(syncfs, out->fd) == 0;
@@ -977,49 +953,6 @@ closefile(int *fd)
 
 	*fd = -1;
 	return err == 0;
-}
-
-/*
- * Sets aside the first n bytes of fd on disk (fallocate), its length
- * unchanged, so that writing them can't run out of space. Where the
- * system can't, nothing is written over.
- */
-static bool
-reservespace(int fd, off_t n)
-{
-#if defined(__linux__)
-	return SYS(fallocate, fd, FALLOC_FL_KEEP_SIZE, 0, n) == 0;
-#else
-	(void)fd, (void)n;
-	errno = EOPNOTSUPP;
-	return false;
-#endif
-}
-
-/*
- * Writes the new content over the former file, from its start, once the
- * space is reserved, so that a full disk or a quota ends the run before
- * a byte of it changes, then cuts it to the new length. Only a failure
- * from the first write over it on can leave it changed. The content is
- * the new file's, or the bytes held in memory where no new file could
- * be made; a file of that kind was written straight over before, and
- * still is on a filesystem that can't reserve space.
- */
-static bool
-writeinplace(output *out)
-{
-	static char buf[COPYSIZE];
-	const bool held = out->fd == -1;
-
-	if (!reservespace(out->former, out->size) && !(held && errno == EOPNOTSUPP))
-		return false;
-	for (off_t at = 0; at < out->size;) {
-		ssize_t n = held ? std::min(out->size - at, off_t(COPYSIZE)) : SYS(pread, out->fd, buf, sizeof(buf), at);
-		if (n <= 0 || SYS(pwrite, out->former, held ? out->held.data() + at : buf, size_t(n), at) != n)
-			return false;
-		at += n;
-	}
-	return SYS(ftruncate, out->former, out->size) == 0;
 }
 
 /*
@@ -1043,7 +976,9 @@ linktemp(output *out)
 static bool
 renametemp(output *out)
 {
-	if (SYS(renameat, out->dest.dir, out->temp.c_str(), out->dest.dir, out->dest.name.c_str()) != 0)
+	const place &dest = out->plan.dest;
+
+	if (SYS(renameat, dest.dir, out->temp.c_str(), dest.dir, dest.name.c_str()) != 0)
 		return false;
 	out->named = false;
 	removeonstop(out);
@@ -1051,57 +986,36 @@ renametemp(output *out)
 }
 
 /*
- * Puts the new file, on disk, in the destination's place: linked to its
- * name, or renamed over the file there. A new destination whose name
- * another file took meanwhile replaces that file.
+ * Puts the new file, on disk, in the destination's place: a new
+ * destination's name is linked to the unnamed file; a file there is
+ * replaced by a rename from the temporary name, which an unnamed file
+ * is given first. A new destination whose name another file took
+ * meanwhile replaces that file, but in a folder that lets no name go.
  */
 static bool
 placenewfile(output *out)
 {
-	switch (out->how) {
-	case WAY_LINKNEW:
-		if (linkunnamed(out, out->dest.name.c_str()))
+	const destplan &plan = out->plan;
+
+	if (plan.unnamed && !plan.replacing) {
+		if (linkunnamed(out, plan.dest.name.c_str()))
 			return true;
-		if (errno != EEXIST)
+		if (errno != EEXIST || plan.appendonly)
 			return false;
-		[[fallthrough]];
-	case WAY_LINKREPLACE:
-		if (!linktemp(out))
-			return false;
-		[[fallthrough]];
-	default:
-		return renametemp(out);
 	}
+	return (!plan.unnamed || linktemp(out)) && renametemp(out);
 }
 
 /*
- * Puts what was written on disk and in the destination's place. A new
- * file is given the former one's mode and attributes, put on disk
- * (fsync), then in place, the file still open, and the folder's change
- * on disk too, so that it survives a power loss once this returns
+ * Gives the new file the former one's mode and attributes, puts it on
+ * disk (fsync), then in place, the file still open, and the folder's
+ * change on disk too, so that it survives a power loss once this returns
  * COMPLETE_OK. The stop signals are held from the moment the
- * destination changes, and stay held until closeoutput().
+ * destination changes.
  */
-completion
-commitoutput(output *out)
+static completion
+commitnewfile(output *out)
 {
-	switch (out->how) {
-	case WAY_STREAM:
-		holdstops();
-		return closefile(&out->fd) ? COMPLETE_OK : COMPLETE_FAILED;
-	case WAY_STRAIGHT:
-		holdstops();
-		return fsyncfile(out->fd) && closefile(&out->fd) ? COMPLETE_OK : COMPLETE_FAILED;
-	case WAY_INPLACE:
-		holdstops();
-		if (!writeinplace(out))
-			return COMPLETE_FAILED;
-		return fsyncfile(out->former) && closefile(&out->former) ? COMPLETE_OK : COMPLETE_UNSYNCED;
-	case WAY_LINKNEW:
-	case WAY_LINKREPLACE:
-	case WAY_RENAME:
-		break;
-	}
 	if (!keepattrs(out) || !fsyncfile(out->fd))
 		return COMPLETE_FAILED;
 	holdstops();
@@ -1113,6 +1027,24 @@ commitoutput(output *out)
 }
 
 /*
+ * Puts what was written on disk and in the destination's place. The
+ * stop signals are held from the moment the destination changes, and
+ * stay held until closeoutput().
+ */
+completion
+commitoutput(output *out)
+{
+	switch (out->plan.how) {
+	case WAY_ITSELF:
+		holdstops();
+		return closefile(&out->fd) ? COMPLETE_OK : COMPLETE_FAILED;
+	case WAY_NEWFILE:
+		return commitnewfile(out);
+	}
+	return COMPLETE_FAILED;
+}
+
+/*
  * Ends the output: the new file is closed, and removed unless it is in
  * place; the folder is closed; the stop signals are let in again.
  */
@@ -1120,14 +1052,13 @@ void
 closeoutput(output *out)
 {
 	holdstops();
-	for (int fd : {out->fd, out->former})
-		if (fd != -1)
-			close(fd);
+	if (out->fd != -1)
+		close(out->fd);
 	if (out->named)
-		unlinkat(out->dest.dir, out->temp.c_str(), 0);
+		unlinkat(out->plan.dest.dir, out->temp.c_str(), 0);
 	out->named = false;
 	removeonstop(out);
-	closeplace(&out->dest);
+	closeplace(&out->plan.dest);
 	releasestops();
 	delete out;
 }
