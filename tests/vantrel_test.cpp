@@ -568,8 +568,8 @@ descriptors(const scratch &s)
 /*
  * Every kind of destination that a user, a hostile one or a careless
  * administrator may give, each with the status, the end of the output,
- * and the bytes (and where it matters what it grants, or a new inode)
- * of the one file that matters; nothing may be left beside it. Under
+ * and the bytes (and where it matters what it grants) of the one file
+ * that matters, which is a new one wherever it changes; nothing may be left beside it. Under
  * wine, those a Windows user can give. As root, devices are the scratch
  * folder's own, so that a fault that took one for a file could not
  * replace the machine's. Then the run's own descriptors, in every
@@ -609,7 +609,6 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		how h = {};                            /* in the scratch folder unless told */
 		int status = 0;
 		std::string tail = exported + freeing; /* how the output ends */
-		bool anew = true;                      /* a file that changes is written through a new one, so a new inode */
 		std::string grants = "";               /* what it must grant, as root */
 		const char *needs = "root";            /* what a row that can't be set up lacks; none for another system's row */
 	} cases[] = {
@@ -694,7 +693,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		EXPECT_EQ(r.status, k.status);
 		EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), k.tail.size())), k.tail);
 		EXPECT_EQ(held(), k.bytes);
-		EXPECT_EQ(statof(at(k.file)).st_ino != before, k.anew && k.bytes != former) << "written through a new file, or in place";
+		EXPECT_EQ(statof(at(k.file)).st_ino != before, k.bytes != former) << "a file that changes is a new one, never written over";
 		EXPECT_EQ(k.grants.empty() || windowstool ? "" : grants(at(k.file)), k.grants);
 		EXPECT_EQ(strays(s.dir), strings()) << "a new file was left";
 	}
