@@ -374,6 +374,22 @@ readitemfromsfv(sfvreader *r, bool has_type)
 	return nullptr;
 }
 
+/*
+ * Tells whether the file ends where the reader stands, as it must once
+ * the Favorite tree is read: a byte after it may be a record that a
+ * damaged count left out, so it refuses the file. Reports and returns
+ * false when a byte follows; what follows it is never read.
+ */
+bool
+readend(sfvreader *r)
+{
+	fillreader(r, 1);
+	if (r->len == r->pos)
+		return true;
+	std::fputs("Error: readitemfromsfv: bytes after the Favorite tree\n", stdout);
+	return false;
+}
+
 /* Readies w to write to sink(to, ...). */
 void
 initwriter(sfvwriter *w, bool (*sink)(void *, const void *, size_t), void *to)

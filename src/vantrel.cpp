@@ -176,21 +176,29 @@ closesource(sourcefile *fp)
 	return 1;
 }
 
-/* Reads one tree root and its descendants under a progress message. */
+/*
+ * Reads one tree root and its descendants under a progress message;
+ * the last tree must end the file.
+ */
 static sfvitem *
-readtree(sfvreader *r, const char *name)
+readtree(sfvreader *r, const char *name, bool last)
 {
 	std::printf("Reading %s...", name);
 	sfvitem *root = readitemfromsfv(r, false);
-	if (root != nullptr)
-		std::fputs("Done\n", stdout);
+	if (root == nullptr)
+		return nullptr;
+	if (last && !readend(r)) {
+		free_sfvitem(root);
+		return nullptr;
+	}
+	std::fputs("Done\n", stdout);
 	return root;
 }
 
 /*
  * Checks the header and reads both trees. Returns false, having
- * reported why, when the source is not a whole favourites file; the
- * caller frees what was read.
+ * reported why, when the source is not a whole favourites file, or
+ * more; the caller frees what was read.
  */
 static bool
 readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
@@ -206,8 +214,8 @@ readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
 		break;
 	}
 	showversion();
-	if ((*links = readtree(r, "LINKS")) != nullptr &&
-	    (*favorite = readtree(r, "Favorite")) != nullptr)
+	if ((*links = readtree(r, "LINKS", false)) != nullptr &&
+	    (*favorite = readtree(r, "Favorite", true)) != nullptr)
 		return true;
 	std::fputs("ERROR: Can't read SFV file!\n", stdout);
 	return false;

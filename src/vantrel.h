@@ -157,6 +157,7 @@ void free_sfvitem(sfvitem *item);
 void initreader(sfvreader *r, FILE *fp);
 headercheck readheader(sfvreader *r);
 sfvitem *readitemfromsfv(sfvreader *r, bool has_type);
+bool readend(sfvreader *r);
 void initwriter(sfvwriter *w, bool (*sink)(void *, const void *, size_t), void *to);
 void writeheader(sfvwriter *w);
 void savetosfv(sfvwriter *w, const sfvitem *item, bool has_type);

@@ -402,6 +402,7 @@ TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
 		{"a title of length -1", {"IN", "OUT"}, header + le32(-1) + std::string(64, 'x'), refused(false, "illegal length"), 1, {}},
 		{"a count beyond the file", {"IN", "OUT"}, header + folderhead(record{"L"}, 0, 1000000000).substr(1) + u,
 		    refused(false, "unexpected end of file"), 1, {}},
+		{"a byte after Favorite, as a count too small leaves", {"-il", "IN"}, plain + "\x01", refused(true, "bytes after the Favorite tree"), 1, {}},
 	};
 	for (const e2ecase &c : cases)
 		check(c);
@@ -413,7 +414,7 @@ TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
 /*
  * Files cleaned, or written back byte for byte when they hold no
  * duplicate: every field carried, and only what a text holds after a
- * zero byte, a negative child count and what follows Favorite dropped.
+ * zero byte and a negative child count dropped.
  */
 TEST(cli, removes_every_later_copy_and_keeps_all_else)
 {
@@ -434,9 +435,9 @@ TEST(cli, removes_every_later_copy_and_keeps_all_else)
 		{"empty roots and no URL items", sfv(root("", {folder("f")}), root("")), sfv(root("", {folder("f")}), root("")), 0, false},
 		{"every field of every kind of record", every, every, 0, true},
 		{"an export one byte past the writer's buffer", sfv(root("L", big)), sfv(root("L", big)), 0, true},
-		{"a zero byte ends a text; a negative count is none; what follows Favorite goes",
-		    sfv(folderhead(record{std::string("ab\0cd", 5)}, 0, -5).substr(1), root("F", {url("t", std::string("u\0v", 3))})) +
-		    "trailing", sfv(root("ab"), root("F", {url("t", "u")})), 0, true},
+		{"a zero byte ends a text; a negative count is none",
+		    sfv(folderhead(record{std::string("ab\0cd", 5)}, 0, -5).substr(1), root("F", {url("t", std::string("u\0v", 3))})),
+		    sfv(root("ab"), root("F", {url("t", "u")})), 0, true},
 		{"a folder emptied stays", sfv(root("L", {a, folder("f", {a, a}), b}), root("F", {folder("g", {b})})),
 		    sfv(root("L", {a, folder("f"), b}), root("F", {folder("g")})), 3, true},
 		{"the first copy in Favorite when LINKS has none", sfv(root("L", {b}), root("F", {folder("f", {a}), a, folder("g", {a})})),
