@@ -48,7 +48,7 @@ using sourcefile = std::unique_ptr<FILE, int (*)(FILE *)>;
 struct held {
 	sfvitem *links;
 	sfvitem *favorite;
-	seenset seen;
+	seenset *seen;
 };
 
 /*
@@ -166,6 +166,14 @@ parseargs(int argc, char **argv, std::string names[2])
 	return true;
 }
 
+/* Ends a run that ran out of memory other than for an item or an entry: returns 255. */
+static int
+outofmemory(void)
+{
+	std::fputs("ERROR: Out of memory!\n", stdout);
+	return STATUS_FAILED;
+}
+
 /* Ends a run whose source failed its checks: closes the source and returns 1. */
 static int
 closesource(sourcefile *fp)
@@ -243,9 +251,13 @@ report(const itemcount *before, const itemcount *after)
 	    after->items, after->folders, after->urls);
 }
 
-/* Runs the counting, listing and kill stages the options ask for. */
-static void
-runstages(sfvitem *links, seenset *seen)
+/*
+ * Runs the counting, listing and kill stages the options ask for, the
+ * kill stage with a seen set of its own in *seen. Returns false when
+ * memory runs out for the seen set.
+ */
+static bool
+runstages(sfvitem *links, seenset **seen)
 {
 	itemcount before = itemcount(), after = itemcount();
 
@@ -255,13 +267,15 @@ runstages(sfvitem *links, seenset *seen)
 		listitems(links, 0);
 	if (!(options & FLAG_NOKILL)) {
 		std::fputs("Killing duplicating items...\n", stdout);
-		killduplicates(links, seen, options & FLAG_VERBOSE);
+		if ((*seen = new_seenset()) == nullptr || !killduplicates(links, *seen, options & FLAG_VERBOSE))
+			return false;
 		std::fputs("Done\n", stdout);
 	}
 	if (options & FLAG_ITEMS) {
 		countstage(&after, links);
 		report(&before, &after);
 	}
+	return true;
 }
 
 /* The writer's sink: the output it was given. */
@@ -363,7 +377,7 @@ freeheld(held *h)
 		h->links->next = nullptr;
 	free_sfvitem(h->links);
 	free_sfvitem(h->favorite);
-	freeseen(&h->seen);
+	free_seenset(h->seen);
 }
 
 /*
@@ -404,7 +418,8 @@ run(const char *self, const std::string &src, const std::string &dst)
 
 	if (status != 0)
 		return status;
-	runstages(links, &h.seen);
+	if (!runstages(links, &h.seen))
+		return outofmemory();
 	std::fputs("Unlinking tree LINKS->Favorite...", stdout);
 	links->next = nullptr;
 	std::fputs("Done\n", stdout);
@@ -438,8 +453,7 @@ vantrel(int argc, char **argv)
 		}
 		return run(self, names[0], names[1]);
 	} catch (const std::bad_alloc &) {
-		std::fputs("ERROR: Out of memory!\n", stdout);
-		return STATUS_FAILED;
+		return outofmemory();
 	}
 }
 
