@@ -335,7 +335,8 @@ commit(sfvwriter *w, output *out)
 /*
  * Writes both trees to the destination. The output is closed only once
  * the last message is written out: a signal that comes once the new
- * file is in place waits till then.
+ * file is in place waits till then. Memory that runs out meanwhile
+ * gives the output up.
  */
 static bool
 exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favorite)
@@ -343,15 +344,14 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	sfvwriter w;
 
 	std::fputs("Exporting!\n", stdout);
-	output *out = new_output(name);
+	std::unique_ptr<output, void (*)(output *)> out(new_output(name), closeoutput);
 	if (out == nullptr) {
 		std::fputs("ERROR: Can't open output file!\n", stdout);
 		return false;
 	}
-	initwriter(&w, tooutput, out);
-	bool done = writetrees(&w, links, favorite) && commit(&w, out);
+	initwriter(&w, tooutput, out.get());
+	bool done = writetrees(&w, links, favorite) && commit(&w, out.get());
 	std::fflush(stdout);
-	closeoutput(out);
 	return done;
 }
 
