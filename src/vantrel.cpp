@@ -14,9 +14,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "platform.h"
 #include "vantrel.h"
@@ -478,16 +475,6 @@ closestdout(int status)
 int
 main(int argc, char **argv)
 {
-#if defined(__GLIBC__) && defined(M_MXFAST)
-	/*
-	 * The GNU C library is told to merge each small block with its free
-	 * neighbours as it is freed. Otherwise it keeps the seen entries the
-	 * kill stage frees apart, and merges them all at once when the trees
-	 * are freed, reaching about the whole heap: a cleaning takes a
-	 * fifteenth longer so.
-	 */
-	mallopt(M_MXFAST, 0);
-#endif
 	if (!startrun(&argc, &argv))
 		return STATUS_FAILED;
 	return closestdout(vantrel(argc, argv));
