@@ -202,8 +202,8 @@ readtree(sfvreader *r, const char *name, bool last)
 
 /*
  * Checks the header and reads both trees. Returns false, having
- * reported why, when the source is not a whole favourites file, or
- * more; the caller frees what was read.
+ * reported why, when the source is not a whole favourites file and
+ * nothing more; the caller frees what was read.
  */
 static bool
 readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
