@@ -42,7 +42,7 @@ struct sfvrecord {
 #define SFV_RECORDMAX (1 + 3 * (4 + SFV_TEXTMAX) + SFV_NUMBERS * 4 + 4)
 static_assert(sizeof(sfvreader::buf) >= SFV_RECORDMAX, "a record fits in the reader's buffer");
 
-enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOMEM };
+enum readerror { READ_OK, READ_EOF, READ_LENGTH, READ_TYPE, READ_NOITEM, READ_NOSTACK };
 
 static const char *const readmessages[] = {
 	"",
@@ -50,6 +50,7 @@ static const char *const readmessages[] = {
 	"Error: readitemfromsfv: illegal length\n",
 	"Error: readitemfromsfv: illegal type\n",
 	"Error: readitemfromsfv: can't new sfvitem\n",
+	"Error: readitemfromsfv: can't malloc stack\n",
 };
 
 /*
@@ -315,7 +316,7 @@ readitem(sfvreader *r, bool has_type, sfvitem **item, int32_t *children)
 		return err;
 	*item = newitem(&rec);
 	*children = rec.children;
-	return *item != nullptr ? READ_OK : READ_NOMEM;
+	return *item != nullptr ? READ_OK : READ_NOITEM;
 }
 
 /* A folder whose children are still being read. */
@@ -324,14 +325,17 @@ struct openfolder {
 	int32_t left;
 };
 
-/* Opens folder for its children to be read; READ_NOMEM when memory runs out. */
+/*
+ * Opens folder for its children to be read; READ_NOSTACK when memory
+ * for the list of open folders runs out.
+ */
 static readerror
 openchildren(std::vector<openfolder> *open, sfvitem *folder, int32_t children)
 {
 	try {
 		open->push_back({&folder->child, children});
 	} catch (const std::bad_alloc &) {
-		return READ_NOMEM;
+		return READ_NOSTACK;
 	}
 	return READ_OK;
 }
@@ -372,6 +376,22 @@ readitemfromsfv(sfvreader *r, bool has_type)
 	std::fputs(readmessages[err], stdout);
 	free_sfvitem(root);
 	return nullptr;
+}
+
+/*
+ * Tells whether the file ends where the reader stands, as it must once
+ * the Favorite tree is read: a byte after it may be a record that a
+ * damaged count left out, so it refuses the file. Reports and returns
+ * false when a byte follows; what follows it is never read.
+ */
+bool
+readend(sfvreader *r)
+{
+	fillreader(r, 1);
+	if (r->len == r->pos)
+		return true;
+	std::fputs("Error: readitemfromsfv: bytes after the Favorite tree\n", stdout);
+	return false;
 }
 
 /* Readies w to write to sink(to, ...). */
@@ -503,8 +523,8 @@ writerecord(sfvwriter *w, const sfvitem *item, bool has_type)
 /*
  * Writes item and, for a folder, the records of all its descendants in
  * file order. Without has_type the item is a root: a folder with no
- * type byte. Failures show in w->failed, running out of memory for the
- * walk among them.
+ * type byte. A failed write shows in w->failed; memory for the walk
+ * running out throws std::bad_alloc.
  */
 void
 savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
@@ -512,13 +532,8 @@ savetosfv(sfvwriter *w, const sfvitem *item, bool has_type)
 	std::vector<const sfvitem *> pending;
 
 	writerecord(w, item, has_type);
-	try {
-		for (const sfvitem *it = item->child; it != nullptr;
-		    it = nextpreorder(it, &pending))
-			writerecord(w, it, true);
-	} catch (const std::bad_alloc &) {
-		w->failed = true;
-	}
+	for (const sfvitem *it = item->child; it != nullptr; it = nextpreorder(it, &pending))
+		writerecord(w, it, true);
 }
 
 /* Hands every buffered byte to the sink. Returns false if any write failed. */

@@ -57,6 +57,54 @@ struct sfvitemmini {
 	sfvitemmini *next;
 };
 
+/* A place in the seen index: the hash of a URL and an entry's copy of its text, or none. */
+struct seenslot {
+	size_t hash;
+	const char *url;
+};
+
+/*
+ * How many URL items the seen set hashes ahead of the one it is asked
+ * about: enough that the slot asked for when an item was hashed has come
+ * from memory by the time the item is judged.
+ */
+#define SEEN_LOOKAHEAD 8
+
+/* A URL item ahead of the one the seen set is asked about, and the hash of its url. */
+struct urlahead {
+	const sfvitem *item;
+	size_t hash;
+};
+
+/*
+ * The URL items just ahead of the one the seen set is asked about, met
+ * by a walk of its own that only reads them, in the same order.
+ */
+struct lookahead {
+	const sfvitem *next = nullptr;        /* where its walk goes on, or none */
+	std::vector<const sfvitem *> pending; /* its walk's stack */
+	urlahead ring[SEEN_LOOKAHEAD] = {};   /* the items ahead, from first on */
+	size_t first = 0;
+	size_t count = 0;
+};
+
+/*
+ * The distinct URLs the kill stage has met, each in an entry of its
+ * own, listed in the order met, and an index of them: open-addressed, a
+ * power of two in size and never more than half full, so that finding
+ * and adding take constant time however many there are. The index files
+ * each URL under a hash keyed with the set's own random bits.
+ */
+struct seenset {
+	sfvitemmini *first = nullptr;
+	sfvitemmini *last = nullptr;
+	seenslot *index = nullptr;
+	size_t size = 0;
+	size_t count = 0;
+	uint64_t key[2] = {};
+	lookahead ahead;
+};
+
 /* The copy of its URL that entry e holds. */
 static char *
 entrytext(sfvitemmini *e)
@@ -84,16 +132,34 @@ new_sfvitemmini(const char *url)
 }
 
 /*
- * Frees every entry, in the order they were made, and the index, and
- * leaves the set empty but for the key it used, which tells afterwards
- * what the index was keyed with; an index made anew draws a new one.
- * Freed in that order, blocks that lie side by side in the heap are
- * mostly freed one after another; in the order of the index the C
- * library would reach for a block at random each time, and a cleaning
- * would take a tenth longer.
+ * Allocates an empty set, keyed with the system's random bits, so that
+ * no file can be made whose URLs all share one hash and turn the index
+ * into one long chain; where the system gives none, the key is fixed
+ * and the index only loses that protection. Returns none when memory
+ * runs out.
  */
-void
-freeseen(seenset *seen)
+seenset *
+new_seenset(void)
+{
+	void *p = itemalloc(sizeof(seenset));
+
+	if (p == nullptr)
+		return nullptr;
+	seenset *seen = new (p) seenset();
+	seen->key[0] = randombits();
+	seen->key[1] = randombits();
+	return seen;
+}
+
+/*
+ * Frees every entry, in the order they were made, and the index, and
+ * leaves the set empty. Freed in that order, blocks that lie side by
+ * side in the heap are mostly freed one after another; in the order of
+ * the index the C library would reach for a block at random each time,
+ * and a cleaning would take a tenth longer.
+ */
+static void
+emptyseen(seenset *seen)
 {
 	while (seen->first != nullptr) {
 		sfvitemmini *next = seen->first->next;
@@ -101,9 +167,20 @@ freeseen(seenset *seen)
 		seen->first = next;
 	}
 	itemfree(seen->index);
-	const uint64_t key[2] = {seen->key[0], seen->key[1]};
-	*seen = seenset();
-	seen->key[0] = key[0], seen->key[1] = key[1];
+	seen->last = nullptr;
+	seen->index = nullptr;
+	seen->size = seen->count = 0;
+}
+
+/* Frees the set and all it holds; none is nothing to free. */
+void
+free_seenset(seenset *seen)
+{
+	if (seen == nullptr)
+		return;
+	emptyseen(seen);
+	seen->~seenset();
+	itemfree(seen);
 }
 
 /* x rotated left by b bits, 0 < b < 64. */
@@ -147,7 +224,7 @@ sipblock(uint64_t v[4], uint64_t m)
  * for a length that is a multiple of 8), zeros, and the length's low
  * byte last.
  */
-size_t
+static size_t
 hashurl(const seenset *seen, const char *url)
 {
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(url);
@@ -195,8 +272,7 @@ findslot(const seenset *seen, const char *url, size_t hash)
 
 /*
  * Doubles the index (or makes its first slots) and places every slot
- * anew. Reports and returns false, the index as it was, when memory
- * runs out.
+ * anew. Returns false, the index as it was, when memory runs out.
  */
 static bool
 growindex(seenset *seen)
@@ -205,10 +281,8 @@ growindex(seenset *seen)
 	seenslot *old = seen->index;
 	void *p = itemalloc(size * sizeof(seenslot));
 
-	if (p == nullptr) {
-		std::fputs("Error: growindex: can't malloc\n", stdout);
+	if (p == nullptr)
 		return false;
-	}
 	seen->index = static_cast<seenslot *>(std::memset(p, 0, size * sizeof(seenslot)));
 	seen->size = size;
 	for (size_t i = 0; i < oldsize; i++)
@@ -219,21 +293,20 @@ growindex(seenset *seen)
 }
 
 /*
- * Records url, whose hash is given and which the set lacks. When memory
- * runs out it reports and the set stays as it was, so that a later item
- * with this url will survive.
+ * Records url, whose hash is given and which the set lacks. Where its
+ * entry can't be had it reports, and the set stays as it was, so that a
+ * later item with this url will survive. Returns false, the set as it
+ * was, only when the index can't grow to hold it.
  */
-static void
+static bool
 addstack(seenset *seen, const char *url, size_t hash)
 {
-	if (2 * (seen->count + 1) > seen->size && !growindex(seen)) {
-		std::fputs("Error: addstack: growindex failed\n", stdout);
-		return;
-	}
+	if (2 * (seen->count + 1) > seen->size && !growindex(seen))
+		return false;
 	sfvitemmini *e = new_sfvitemmini(url);
 	if (e == nullptr) {
 		std::fputs("Error: addstack: new_sfvitemmini failed\n", stdout);
-		return;
+		return true;
 	}
 	*findslot(seen, url, hash) = {hash, entrytext(e)};
 	seen->count++;
@@ -242,6 +315,7 @@ addstack(seenset *seen, const char *url, size_t hash)
 	else
 		seen->last->next = e;
 	seen->last = e;
+	return true;
 }
 
 /*
@@ -294,33 +368,27 @@ nexturl(seenset *seen, const sfvitem *item)
 	return u;
 }
 
+/* What the seen set answers about a URL item. */
+enum seenanswer { URL_NEW, URL_SEEN, URL_NOMEMORY };
+
 /*
  * Tells whether the url of a URL item was met before; records it when
- * it was not. Items are asked about in the order of a pre-order walk,
- * and no item is freed before it has been asked about, so that the set
- * can hash the URL items just ahead and have the memory system fetch
- * their slots together, where one lookup after another would wait for
- * each in turn: a cleaning takes a tenth less time.
- *
- * A set with no index yet takes a new key from the system's random
- * bits, so that no file can be made whose URLs all share one hash and
- * turn the index into one long chain; where the system gives none, the
- * key is fixed and the index only loses that protection.
+ * it was not. URL_NOMEMORY: the index could not grow to record it.
+ * Items are asked about in the order of a pre-order walk, and no item
+ * is freed before it has been asked about, so that the set can hash the
+ * URL items just ahead and have the memory system fetch their slots
+ * together, where one lookup after another would wait for each in turn:
+ * a cleaning takes a tenth less time.
  */
-static bool
+static seenanswer
 seenbefore(seenset *seen, const sfvitem *item)
 {
-	if (seen->size == 0) {
-		seen->key[0] = randombits();
-		seen->key[1] = randombits();
-		addstack(seen, item->url, hashurl(seen, item->url));
-		return false;
-	}
+	if (seen->size == 0)
+		return addstack(seen, item->url, hashurl(seen, item->url)) ? URL_NEW : URL_NOMEMORY;
 	size_t hash = nexturl(seen, item).hash;
 	if (findslot(seen, item->url, hash)->url != nullptr)
-		return true;
-	addstack(seen, item->url, hash);
-	return false;
+		return URL_SEEN;
+	return addstack(seen, item->url, hash) ? URL_NEW : URL_NOMEMORY;
 }
 
 /* Names a duplicate removed, with its title and its url. */
@@ -337,11 +405,11 @@ namedup(const sfvitem *item)
 /*
  * Removes from list, and from the child lists of its folders, every URL
  * item whose url was met earlier in file order, and frees it alone; with
- * verbose, names each. Folders stay, even when emptied. Adds the number
- * removed to *removed and returns the list's head, which changes when
- * its first item goes.
+ * verbose, names each. Folders stay, even when emptied, and so does the
+ * list's head, a root. Adds the number removed to *removed. Returns
+ * false, having stopped, when the seen set's index can't grow.
  */
-static sfvitem *
+static bool
 killdup(sfvitem *list, seenset *seen, bool verbose, int32_t *removed)
 {
 	std::vector<sfvitem **> pending;
@@ -351,43 +419,51 @@ killdup(sfvitem *list, seenset *seen, bool verbose, int32_t *removed)
 		sfvitem *item = *link;
 		if (item == nullptr) {
 			if (pending.empty())
-				break;
+				return true;
 			link = pending.back();
 			pending.pop_back();
 		} else if (item->kind == SFV_FOLDER) {
 			pending.push_back(&item->next);
 			link = &item->child;
-		} else if (!seenbefore(seen, item)) {
-			link = &item->next;
 		} else {
-			*link = item->next;
-			if (verbose)
-				namedup(item);
-			itemfree(item);
-			(*removed)++;
+			switch (seenbefore(seen, item)) {
+			case URL_NOMEMORY:
+				return false;
+			case URL_NEW:
+				link = &item->next;
+				break;
+			case URL_SEEN:
+				*link = item->next;
+				if (verbose)
+					namedup(item);
+				itemfree(item);
+				(*removed)++;
+				break;
+			}
 		}
 	}
-	return list;
 }
 
 /*
  * The kill stage's work: removes the duplicates of list, reports, and
- * frees what seen recorded of the URLs met.
+ * frees what seen recorded of the URLs met. Returns false, having
+ * reported nothing, when the seen set's index can't grow.
  */
-sfvitem *
+bool
 killduplicates(sfvitem *list, seenset *seen, bool verbose)
 {
 	int32_t removed = 0;
 
-	list = killdup(list, seen, verbose, &removed);
+	if (!killdup(list, seen, verbose, &removed))
+		return false;
 	std::printf("Deleted %d items.\n", removed);
 	bool recorded = seen->count > 0;
 	if (recorded)
 		std::fputs("Freeing stack...", stdout);
-	freeseen(seen);
+	emptyseen(seen);
 	if (recorded)
 		std::fputs("Done\n", stdout);
-	return list;
+	return true;
 }
 
 /* Adds the items of list and everything below them to count. */

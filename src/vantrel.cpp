@@ -14,9 +14,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "platform.h"
 #include "vantrel.h"
@@ -48,7 +45,7 @@ using sourcefile = std::unique_ptr<FILE, int (*)(FILE *)>;
 struct held {
 	sfvitem *links;
 	sfvitem *favorite;
-	seenset seen;
+	seenset *seen;
 };
 
 /*
@@ -166,6 +163,14 @@ parseargs(int argc, char **argv, std::string names[2])
 	return true;
 }
 
+/* Ends a run that ran out of memory other than for an item or an entry: returns 255. */
+static int
+outofmemory(void)
+{
+	std::fputs("ERROR: Out of memory!\n", stdout);
+	return STATUS_FAILED;
+}
+
 /* Ends a run whose source failed its checks: closes the source and returns 1. */
 static int
 closesource(sourcefile *fp)
@@ -176,21 +181,29 @@ closesource(sourcefile *fp)
 	return 1;
 }
 
-/* Reads one tree root and its descendants under a progress message. */
+/*
+ * Reads one tree root and its descendants under a progress message;
+ * the last tree must end the file.
+ */
 static sfvitem *
-readtree(sfvreader *r, const char *name)
+readtree(sfvreader *r, const char *name, bool last)
 {
 	std::printf("Reading %s...", name);
 	sfvitem *root = readitemfromsfv(r, false);
-	if (root != nullptr)
-		std::fputs("Done\n", stdout);
+	if (root == nullptr)
+		return nullptr;
+	if (last && !readend(r)) {
+		free_sfvitem(root);
+		return nullptr;
+	}
+	std::fputs("Done\n", stdout);
 	return root;
 }
 
 /*
  * Checks the header and reads both trees. Returns false, having
- * reported why, when the source is not a whole favourites file; the
- * caller frees what was read.
+ * reported why, when the source is not a whole favourites file and
+ * nothing more; the caller frees what was read.
  */
 static bool
 readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
@@ -206,8 +219,8 @@ readtrees(sfvreader *r, sfvitem **links, sfvitem **favorite)
 		break;
 	}
 	showversion();
-	if ((*links = readtree(r, "LINKS")) != nullptr &&
-	    (*favorite = readtree(r, "Favorite")) != nullptr)
+	if ((*links = readtree(r, "LINKS", false)) != nullptr &&
+	    (*favorite = readtree(r, "Favorite", true)) != nullptr)
 		return true;
 	std::fputs("ERROR: Can't read SFV file!\n", stdout);
 	return false;
@@ -235,9 +248,13 @@ report(const itemcount *before, const itemcount *after)
 	    after->items, after->folders, after->urls);
 }
 
-/* Runs the counting, listing and kill stages the options ask for. */
-static void
-runstages(sfvitem *links, seenset *seen)
+/*
+ * Runs the counting, listing and kill stages the options ask for, the
+ * kill stage with a seen set of its own in *seen. Returns false when
+ * memory runs out for the seen set.
+ */
+static bool
+runstages(sfvitem *links, seenset **seen)
 {
 	itemcount before = itemcount(), after = itemcount();
 
@@ -247,13 +264,15 @@ runstages(sfvitem *links, seenset *seen)
 		listitems(links, 0);
 	if (!(options & FLAG_NOKILL)) {
 		std::fputs("Killing duplicating items...\n", stdout);
-		killduplicates(links, seen, options & FLAG_VERBOSE);
+		if ((*seen = new_seenset()) == nullptr || !killduplicates(links, *seen, options & FLAG_VERBOSE))
+			return false;
 		std::fputs("Done\n", stdout);
 	}
 	if (options & FLAG_ITEMS) {
 		countstage(&after, links);
 		report(&before, &after);
 	}
+	return true;
 }
 
 /* The writer's sink: the output it was given. */
@@ -275,14 +294,17 @@ stepdone(const sfvwriter *w)
 	return true;
 }
 
-/* Writes both trees behind a fresh header, each step under its message. */
+/*
+ * Writes both trees behind a fresh header, each step under its message.
+ * The header only fills the start of the writer's buffer, so it can't
+ * fail.
+ */
 static bool
 writetrees(sfvwriter *w, const sfvitem *links, const sfvitem *favorite)
 {
 	std::fputs("Writing SFV Header...", stdout);
 	writeheader(w);
-	if (!stepdone(w))
-		return false;
+	std::fputs("Done\n", stdout);
 	std::fputs("Exporting LINKS...", stdout);
 	savetosfv(w, links, false);
 	if (!stepdone(w))
@@ -313,7 +335,8 @@ commit(sfvwriter *w, output *out)
 /*
  * Writes both trees to the destination. The output is closed only once
  * the last message is written out: a signal that comes once the new
- * file is in place waits till then.
+ * file is in place waits till then. Memory that runs out meanwhile
+ * gives the output up.
  */
 static bool
 exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favorite)
@@ -321,15 +344,14 @@ exporttrees(const std::string &name, const sfvitem *links, const sfvitem *favori
 	sfvwriter w;
 
 	std::fputs("Exporting!\n", stdout);
-	output *out = new_output(name);
+	std::unique_ptr<output, void (*)(output *)> out(new_output(name), closeoutput);
 	if (out == nullptr) {
 		std::fputs("ERROR: Can't open output file!\n", stdout);
 		return false;
 	}
-	initwriter(&w, tooutput, out);
-	bool done = writetrees(&w, links, favorite) && commit(&w, out);
+	initwriter(&w, tooutput, out.get());
+	bool done = writetrees(&w, links, favorite) && commit(&w, out.get());
 	std::fflush(stdout);
-	closeoutput(out);
 	return done;
 }
 
@@ -355,7 +377,7 @@ freeheld(held *h)
 		h->links->next = nullptr;
 	free_sfvitem(h->links);
 	free_sfvitem(h->favorite);
-	freeseen(&h->seen);
+	free_seenset(h->seen);
 }
 
 /*
@@ -396,7 +418,8 @@ run(const char *self, const std::string &src, const std::string &dst)
 
 	if (status != 0)
 		return status;
-	runstages(links, &h.seen);
+	if (!runstages(links, &h.seen))
+		return outofmemory();
 	std::fputs("Unlinking tree LINKS->Favorite...", stdout);
 	links->next = nullptr;
 	std::fputs("Done\n", stdout);
@@ -430,8 +453,7 @@ vantrel(int argc, char **argv)
 		}
 		return run(self, names[0], names[1]);
 	} catch (const std::bad_alloc &) {
-		std::fputs("ERROR: Out of memory!\n", stdout);
-		return STATUS_FAILED;
+		return outofmemory();
 	}
 }
 
@@ -453,16 +475,6 @@ closestdout(int status)
 int
 main(int argc, char **argv)
 {
-#if defined(__GLIBC__) && defined(M_MXFAST)
-	/*
-	 * The GNU C library is told to merge each small block with its free
-	 * neighbours as it is freed. Otherwise it keeps the seen entries the
-	 * kill stage frees apart, and merges them all at once when the trees
-	 * are freed, reaching about the whole heap: a cleaning takes a
-	 * fifteenth longer so.
-	 */
-	mallopt(M_MXFAST, 0);
-#endif
 	if (!startrun(&argc, &argv))
 		return STATUS_FAILED;
 	return closestdout(vantrel(argc, argv));

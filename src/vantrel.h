@@ -53,57 +53,6 @@ struct itemcount {
 	int32_t urls;
 };
 
-/* A place in the seen index: the hash of a URL and an entry's copy of its text, or none. */
-struct seenslot {
-	size_t hash;
-	const char *url;
-};
-
-struct sfvitemmini;
-
-/*
- * How many URL items the seen set hashes ahead of the one it is asked
- * about: enough that the slot asked for when an item was hashed has come
- * from memory by the time the item is judged.
- */
-#define SEEN_LOOKAHEAD 8
-
-/* A URL item ahead of the one the seen set is asked about, and the hash of its url. */
-struct urlahead {
-	const sfvitem *item;
-	size_t hash;
-};
-
-/*
- * The URL items just ahead of the one the seen set is asked about, met
- * by a walk of its own that only reads them, in the same order.
- */
-struct lookahead {
-	const sfvitem *next;                  /* where its walk goes on, or none */
-	std::vector<const sfvitem *> pending; /* its walk's stack */
-	urlahead ring[SEEN_LOOKAHEAD];        /* the items ahead, from first on */
-	size_t first;
-	size_t count;
-};
-
-/*
- * The distinct URLs the kill stage has met, each in an entry of its
- * own, listed in the order met, and an index of them: open-addressed, a
- * power of two in size and never more than half full, so that finding
- * and adding take constant time however many there are. The index files
- * each URL under a hash keyed with the system's random bits when the
- * set gets its index. An empty set is one value-initialised ({}).
- */
-struct seenset {
-	sfvitemmini *first;
-	sfvitemmini *last;
-	seenslot *index;
-	size_t size;
-	size_t count;
-	uint64_t key[2];
-	lookahead ahead;
-};
-
 /* A source file, read through a buffer of its own. */
 struct sfvreader {
 	FILE *fp;
@@ -128,12 +77,13 @@ struct sfvwriter {
 enum headercheck { HEADER_OK, HEADER_NOTSFV, HEADER_VERSION };
 
 /*
- * Memory for items, seen entries and the seen index. The build for
- * the tests (VANTREL_TESTBUILD, with tests/testbuild.cpp) counts these
- * allocations and fails the one whose number the environment variable
- * VANTREL_FAILALLOC gives, so that the tests can reach every path of a
- * failed allocation, and it ends with status 99 a run that leaves any
- * block unfreed; the tool as shipped calls malloc and free straight.
+ * Memory for items, the seen set, its entries and its index. The build
+ * for the tests (VANTREL_TESTBUILD, with tests/testbuild.cpp) counts
+ * these allocations and fails the one whose number the environment
+ * variable VANTREL_FAILALLOC gives, so that the tests can reach every
+ * path of a failed allocation, and it ends with status 99 a run that
+ * leaves any block unfreed; the tool as shipped calls malloc and free
+ * straight.
  */
 #ifdef VANTREL_TESTBUILD
 void *itemalloc(size_t size);
@@ -157,16 +107,21 @@ void free_sfvitem(sfvitem *item);
 void initreader(sfvreader *r, FILE *fp);
 headercheck readheader(sfvreader *r);
 sfvitem *readitemfromsfv(sfvreader *r, bool has_type);
+bool readend(sfvreader *r);
 void initwriter(sfvwriter *w, bool (*sink)(void *, const void *, size_t), void *to);
 void writeheader(sfvwriter *w);
 void savetosfv(sfvwriter *w, const sfvitem *item, bool has_type);
 bool flushwriter(sfvwriter *w);
 
-/* tree.cpp */
+/*
+ * tree.cpp. A seenset holds the distinct URLs the kill stage has met;
+ * it is the module's own record.
+ */
+struct seenset;
 const sfvitem *nextpreorder(const sfvitem *item, std::vector<const sfvitem *> *pending);
-size_t hashurl(const seenset *seen, const char *url);
-void freeseen(seenset *seen);
-sfvitem *killduplicates(sfvitem *list, seenset *seen, bool verbose);
+seenset *new_seenset(void);
+void free_seenset(seenset *seen);
+bool killduplicates(sfvitem *list, seenset *seen, bool verbose);
 void initcount(itemcount *count, const sfvitem *list);
 void listitems(const sfvitem *list, size_t depth);
 

@@ -324,11 +324,11 @@ const std::string twodupsclean = sfv(root("LINKS", {a, folder("f")}), root("Favo
 
 struct e2ecase {
 	const char *name;
-	strings args;                   /* IN and OUT are files of the folder it runs in */
-	std::optional<std::string> in;  /* what IN holds, if it exists */
+	strings args;                   /* in.sfv and out.sfv are files of the folder it runs in */
+	std::optional<std::string> in;  /* what in.sfv holds, if it exists */
 	std::string printed;
 	int status;
-	std::optional<std::string> out; /* what OUT holds afterwards, if it exists */
+	std::optional<std::string> out; /* what out.sfv holds afterwards, if it exists */
 };
 
 /* Runs a case in a scratch folder and checks all it shows; VANTREL_SEEDS collects the inputs. */
@@ -337,12 +337,9 @@ check(const e2ecase &c)
 {
 	SCOPED_TRACE(c.name);
 	scratch s;
-	strings args;
-	for (const std::string &arg : c.args)
-		args.push_back(arg == "IN" ? "in.sfv" : arg == "OUT" ? "out.sfv" : arg);
 	if (c.in && writefile(s / "in.sfv", *c.in) && c.in->size() <= 65536 && getenv("VANTREL_SEEDS"))
 		writefile(getenv("VANTREL_SEEDS") + std::string("/") + std::to_string(std::hash<std::string>()(*c.in)), *c.in);
-	toolrun r = runtool(args, {s.dir});
+	toolrun r = runtool(c.args, {s.dir});
 	EXPECT_EQ(r.out, c.printed);
 	EXPECT_EQ(r.status, c.status);
 	EXPECT_EQ(fs::exists(s / "out.sfv") ? readfile(s / "out.sfv") : "none", c.out.value_or("none"));
@@ -353,23 +350,21 @@ check(const e2ecase &c)
 TEST(cli, parses_options_and_file_arguments_and_names_itself)
 {
 	const std::string counted = banner + reading + "Counting items...Done\n7 items, 4 folder, 3 urls.\n" + unlinking + freeing;
-	const std::string list = "Title:L\nComment:\nSetting:--------,0\nColor:" + defaultcolor +
-	    "\n\nTitle:F\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n";
+	const std::string list = "Title:L\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n\nTitle:F\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n";
 	const e2ecase cases[] = {
 		{"no arguments", {}, {}, usage, 0, {}},
-		{"a source alone needs -n", {"IN"}, plain, usage, 0, {}},
-		{"an empty argument is an empty name", {"", "OUT"}, {}, usage, 0, {}},
-		{"-V stops before any file is looked at", {"-V", "missing", "OUT"}, {}, banner, 0, {}},
-		{"three files end the run at once", {"IN", "-V", "OUT", "3", "-x"}, plain, "Too many file arguments!", 1, {}},
+		{"a source alone needs -n", {"in.sfv"}, plain, usage, 0, {}},
+		{"an empty argument is an empty name", {"", "out.sfv"}, {}, usage, 0, {}},
+		{"-V stops before any file is looked at", {"-V", "missing", "out.sfv"}, {}, banner, 0, {}},
+		{"three files end the run at once", {"in.sfv", "-V", "out.sfv", "3", "-x"}, plain, "Too many file arguments!", 1, {}},
 		{"unknown letters", {"-vx", "-q"}, {}, "Unknown argument: x\nUnknown argument: q\n" + usage, 0, {}},
 		{"--v reports the dash and keeps options open", {"--v", "-V"}, {}, "Unknown argument: -\n" + banner, 0, {}},
-		{"/- is a source, or on Windows makes -n one", {"/-", "-n", "OUT"}, {}, cantopen, 255, {}},
-		{"options after the files, -i and -n", {"IN", "-i", "OUT", "-n"}, plain, counted, 0, {}},
-		{"/iv: options on Windows, elsewhere a file", {"/iv", "-n", "IN"}, plain, windowstool ? counted : cantopen,
+		{"/- is a source, or on Windows makes -n one", {"/-", "-n", "out.sfv"}, {}, cantopen, 255, {}},
+		{"options after the files, -i and -n", {"in.sfv", "-i", "out.sfv", "-n"}, plain, counted, 0, {}},
+		{"/iv: options on Windows, elsewhere a file", {"/iv", "-n", "in.sfv"}, plain, windowstool ? counted : cantopen,
 		    windowstool ? 0 : 255, {}},
-		{"--help before files", {"--help", "IN", "OUT"}, plain, usage, 0, {}},
-		{"-n alone", {"-n", "IN"}, plain, banner + reading + unlinking + freeing, 0, {}},
-		{"-l implies -n and ignores the destination; -i counts once", {"-il", "IN", "OUT"}, sfv(root("L")),
+		{"--help before files", {"--help", "in.sfv", "out.sfv"}, plain, usage, 0, {}},
+		{"-l implies -n and ignores the destination; -i counts once", {"-il", "in.sfv", "out.sfv"}, sfv(root("L")),
 		    banner + reading + list + "Counting items...Done\n2 items, 2 folder, 0 urls.\n" + unlinking + freeing, 0, {}},
 	};
 	for (const e2ecase &c : cases)
@@ -377,10 +372,8 @@ TEST(cli, parses_options_and_file_arguments_and_names_itself)
 	if (underrunner)
 		return; /* the program the tool runs under sets argv[0], which names the tool in messages */
 	const std::pair<strings, std::string> named[] = {
-		{{"C:\\Tools\\Vantrel.exe", "missing", "out"}, "Vantrel.exe: Can't open input file\n"},
-		{{"", "missing", "out"}, cantopen},
-		{{"/bin/Other"}, "Usage: Other" + usage.substr(usage.find(" ["))},
-		{{}, usage},
+		{{"C:\\Tools\\Vantrel.exe", "missing", "out"}, "Vantrel.exe: Can't open input file\n"}, {{"", "missing", "out"}, cantopen},
+		{{"/bin/Other"}, "Usage: Other" + usage.substr(usage.find(" ["))}, {{}, usage},
 	};
 	for (const auto &c : named)
 		EXPECT_EQ(runargv(c.first).out, c.second);
@@ -392,94 +385,61 @@ TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
 	const std::string version = "ERROR: only support SFV1.01...sorry.\n" + closing;
 	const std::string roothead = folderhead(record{"L"}, 0, 1).substr(1), u = url("t", "u");
 	const e2ecase cases[] = {
-		{"missing source", {"IN", "OUT"}, {}, cantopen, 255, {}},
-		{"empty source", {"IN", "OUT"}, "", notsfv, 1, {}},
-		{"shorter than a header", {"IN", "OUT"}, header.substr(0, 12), version, 1, {}},
-		{"wrong signature", {"IN", "OUT"}, "SFV-FORMAT\x1b" + plain.substr(11), notsfv, 1, {}},
-		{"version 101 big-endian", {"IN", "OUT"}, header.substr(0, 11) + std::string("\0\x65", 2) + plain.substr(13),
-		    version, 1, {}},
-		{"type 7 in Favorite, in place", {"IN", "IN"}, sfv(root("L"), roothead + "\x07" + u.substr(1)),
-		    refused(true, "illegal type"), 1, {}},
-		{"a title of 1025 bytes", {"-l", "IN"}, sfv(root(std::string(1025, 't'))), refused(false, "illegal length"), 1, {}},
-		{"a title of length -1", {"IN", "OUT"}, header + le32(-1) + std::string(64, 'x'), refused(false, "illegal length"), 1, {}},
-		{"a count beyond the file", {"IN", "OUT"}, header + folderhead(record{"L"}, 0, 1000000000).substr(1) + u,
+		{"wrong signature", {"in.sfv", "out.sfv"}, "SFV-FORMAT\x1b" + plain.substr(11), notsfv, 1, {}},
+		{"version 101 big-endian", {"in.sfv", "out.sfv"}, header.substr(0, 11) + std::string("\0\x65", 2) + plain.substr(13), version, 1, {}},
+		{"type 7 in Favorite, in place", {"in.sfv", "in.sfv"}, sfv(root("L"), roothead + "\x07" + u.substr(1)), refused(true, "illegal type"), 1, {}},
+		{"a title of 1025 bytes", {"-l", "in.sfv"}, sfv(root(std::string(1025, 't'))), refused(false, "illegal length"), 1, {}},
+		{"a title of length -1", {"in.sfv", "out.sfv"}, header + le32(-1) + std::string(64, 'x'), refused(false, "illegal length"), 1, {}},
+		{"a count beyond the file", {"in.sfv", "out.sfv"}, header + folderhead(record{"L"}, 0, 1000000000).substr(1) + u,
 		    refused(false, "unexpected end of file"), 1, {}},
+		{"a byte after Favorite, as a count too small leaves", {"-il", "in.sfv"}, plain + "\x01", refused(true, "bytes after the Favorite tree"), 1, {}},
 	};
 	for (const e2ecase &c : cases)
 		check(c);
 	const std::string links = sfv(root("L", {folder("f", {a, b})}), ""), whole = links + root("F", {cu});
-	for (size_t n = 13; n < whole.size(); n += underrunner ? 17 : 1)
-		check({"cut short", {"IN", "OUT"}, whole.substr(0, n), refused(n >= links.size(), "unexpected end of file"), 1, {}});
+	for (size_t n = 0; n < whole.size(); n += underrunner ? 11 : 1)
+		check({"cut short", {"in.sfv", "out.sfv"}, whole.substr(0, n), n < 11 ? notsfv : n < 13 ? version : refused(n >= links.size(), "unexpected end of file"), 1, {}});
 }
 
 /*
- * Files cleaned, or written back byte for byte when they hold no
- * duplicate: every field carried, and only what a text holds after a
- * zero byte, a negative child count and what follows Favorite dropped.
+ * Files cleaned: the first copy of each URL stays, one in both trees in
+ * LINKS, the first in Favorite where LINKS has none; titles, letter
+ * case, a trailing slash and every byte count; an empty URL equals only
+ * another; an emptied folder stays. All else is written back byte for
+ * byte, but what a text holds after a zero byte, and a negative child
+ * count, which is none.
  */
 TEST(cli, removes_every_later_copy_and_keeps_all_else)
 {
-	const strings odd = {url("http://a/", "x"), url("2", "http://a"), url("3", "HTTP://A/"), url("4", "\x83\x6a"), a};
-	const record fields{sjis, "comment \xff\x80", 0, {1, 0, -1, 0, 2, 0, 0, 1, -7}, {INT32_MIN, -1, 0, INT32_MAX}};
-	const std::string every = sfv(root(sjis, {folder("f", {}, 8), folder("g", {url(std::string(1024, '\x81'), "")}, -3)}), root("F",
-	    {url(fields, "u\x80\xff", -1), folderhead(fields, 9, 0), folder("a", {folder("b", {folder("c", {b})})})}));
-	strings big; /* an export one byte longer than the writer's buffer, whose last write is of that byte alone */
-	while (sfv(root("L", big)).size() < 65537 - 700)
-		big.push_back(url(std::string(500, 't'), std::to_string(big.size())));
-	big.push_back(url(std::string(65537 - sfv(root("L", big)).size() - url("", "last").size(), 't'), "last"));
-	const struct {
-		const char *name;
-		std::string in, out;
-		int removed;
-		bool urls; /* it holds URL items, so a seen set to free */
-	} cases[] = {
-		{"empty roots and no URL items", sfv(root("", {folder("f")}), root("")), sfv(root("", {folder("f")}), root("")), 0, false},
-		{"every field of every kind of record", every, every, 0, true},
-		{"an export one byte past the writer's buffer", sfv(root("L", big)), sfv(root("L", big)), 0, true},
-		{"a zero byte ends a text; a negative count is none; what follows Favorite goes",
-		    sfv(folderhead(record{std::string("ab\0cd", 5)}, 0, -5).substr(1), root("F", {url("t", std::string("u\0v", 3))})) +
-		    "trailing", sfv(root("ab"), root("F", {url("t", "u")})), 0, true},
-		{"a folder emptied stays", sfv(root("L", {a, folder("f", {a, a}), b}), root("F", {folder("g", {b})})),
-		    sfv(root("L", {a, folder("f"), b}), root("F", {folder("g")})), 3, true},
-		{"the first copy in Favorite when LINKS has none", sfv(root("L", {b}), root("F", {folder("f", {a}), a, folder("g", {a})})),
-		    sfv(root("L", {b}), root("F", {folder("f", {a}), folder("g")})), 2, true},
-		{"a URL in both trees stays in LINKS", sfv(root("L", {folder("x", {folder("y", {a})})}), root("F", {a})),
-		    sfv(root("L", {folder("x", {folder("y", {a})})})), 1, true},
-		{"titles, letter case, a trailing slash and every byte count", sfv(root("L", {url("1", "\x83\x6b")}), root("F", odd)),
-		    sfv(root("L", {url("1", "\x83\x6b")}), root("F", odd)), 0, true},
-		{"an empty URL equals only another", sfv(root("L", {url("1", ""), url("2", " "), url("3", "")})),
-		    sfv(root("L", {url("1", ""), url("2", " ")})), 1, true},
-	};
-	for (const auto &k : cases)
-		check({k.name, {"IN", "OUT"}, k.in, banner + cleaned(k.removed, k.urls), 0, k.out});
-	check({"two removals named with -v, a title holding %s", {"-v", "IN", "OUT"}, twodups, banner +
-	    cleaned(2, true, "Dup.Deleted copy of a (http://a/)\nDup.Deleted c %s again (http://c/)\n"), 0, twodupsclean});
-	check({"line ends in texts are printed and written as they are", {"-v", "IN", "OUT"},
-	    sfv(root("L", {url("a\n", "http://a/\r\n"), url("\r\n\r\r\nb\n", "http://a/\r\n")})),
-	    banner + cleaned(1, true, "Dup.Deleted \r\n\r\r\nb\n (http://a/\r\n)\n"), 0, sfv(root("L", {url("a\n", "http://a/\r\n")}))});
+	const std::string kept = folder("x", {folder("y", {a})}), zero = std::string("u\0v", 3);
+	const std::string odd = folder("o", {url("http://a/", "x"), url("2", "http://a"), url("3", "HTTP://A/"), url("4", "\x83\x6b"), url("5", "\x83\x6a")});
+	check({"no URL items", {"in.sfv", "out.sfv"}, sfv(root("", {folder("f")}), root("")), banner + cleaned(0, false), 0, sfv(root("", {folder("f")}), root(""))});
+	check({"the first copy stays", {"in.sfv", "out.sfv"}, sfv(root(std::string("L\0cd", 4), {kept, b, folder("f", {b, b}), url("1", ""), url("2", " "), url("3", "")}),
+	    root("F", {a, folder("g", {cu}), cu, folder("h", {cu}), odd, url("t", zero), folderhead(record{"n"}, 0, -5)})), banner + cleaned(6), 0,
+	    sfv(root("L", {kept, b, folder("f"), url("1", ""), url("2", " ")}), root("F", {folder("g", {cu}), folder("h"), odd, url("t", "u"), folder("n")}))});
+	check({"-v names each removal in turn, its line ends, %s and all, printed and written as they are", {"-v", "in.sfv", "out.sfv"},
+	    sfv(root("L", {url("a\n", "http://a/\r\n"), url("\r\n\r\r\nb\n", "http://a/\r\n"), cu}), root("F", {url("c %s", "http://c/")})),
+	    banner + cleaned(2, true, "Dup.Deleted \r\n\r\r\nb\n (http://a/\r\n)\nDup.Deleted c %s (http://c/)\n"), 0, sfv(root("L", {url("a\n", "http://a/\r\n"), cu}))});
 }
 
 TEST(cli, lists_and_cleans_every_field_however_deep)
 {
-	const record l{"L", "", 1, {1, 0, 0, 0, 0, 0, 0, 0, 0}}, t{"T", "C", 0, {0, 0, 0, 0, 0, 0, 0, 0, 2}};
-	const record ja{"ja", "", 1, {1, 1, 0, 0, 0, 0, 0, 0, 5}}, all{"all", "", 0, {1, 2, 3, 4, 5, 6, 7, -8, -9}};
-	const std::string in = sfv(folderhead(l, 0, 6).substr(1) + url(t, "u", 3) + url(ja, "v", 0) + url(all, "w", -1) +
-	    folderhead(record{"c"}, 9, 0) + folderhead(record{"c"}, -1, 0) + folder("f", {folder("g", {a}, 8)}, 2),
-	    folderhead(record{"F"}, 1, 0).substr(1));
-	std::string listing = "Title:L\nComment:\nSetting:J-------,0\nColor:" + defaultcolor + "\n"
-	    " Title:T\n Comment:C\n Setting:(--------,2)\n URL:u\n Visited:3\n\n"
-	    " Title:ja\n Comment:\n Setting:JA------,5\n URL:v\n Visited:0\n\n"
-	    " Title:all\n Comment:\n Setting:(JAXDPSVL,-9)\n URL:w\n Visited:-1\n\n"
-	    " Title:c\n Comment:\n Setting:--------,0\n Color:9\n\n"
-	    " Title:c\n Comment:\n Setting:--------,0\n Color:-1\n\n"
-	    " Title:f\n Comment:\n Setting:--------,0\n Color:\x8e\x87\n"
-	    "  Title:g\n  Comment:\n  Setting:--------,0\n  Color:\x8d\x95\n"
-	    "   Title:a\n   Comment:\n   Setting:--------,0\n   URL:http://a/\n   Visited:7\n\n"
-	    "Title:F\nComment:\nSetting:--------,0\nColor:\x90\xd4\n";
-	check({"the listing", {"-l", "IN"}, in, banner + reading + listing + unlinking + freeing, 0, {}});
+	const record fields{sjis, "comment \xff\x80", 0, {1, 2, 3, 4, 5, 6, 7, -8, -9}, {INT32_MIN, -1, 0, INT32_MAX}}, ja{"ja", "", 1, {1, 1, 0, 0, 0, 0, 0, 0, 5}};
+	const std::string every = sfv(root(sjis, {folder("f", {}, 8), folder("g", {url(std::string(1024, '\x81'), "")}, -3), url(ja, "v", 0)}),
+	    root("F", {url(fields, "u\x80\xff", -1), folderhead(fields, 9, 0), folder("a", {folder("b", {folder("c", {b})})}, 2)}));
+	const std::string listing = "Title:" + sjis + "\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n"
+	    " Title:f\n Comment:\n Setting:--------,0\n Color:\x8d\x95\n\n Title:g\n Comment:\n Setting:--------,0\n Color:-3\n"
+	    "  Title:" + std::string(1024, '\x81') + "\n  Comment:\n  Setting:--------,0\n  URL:\n  Visited:7\n\n"
+	    " Title:ja\n Comment:\n Setting:JA------,5\n URL:v\n Visited:0\n\nTitle:F\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n"
+	    " Title:" + sjis + "\n Comment:comment \xff\x80\n Setting:(JAXDPSVL,-9)\n URL:u\x80\xff\n Visited:-1\n\n"
+	    " Title:" + sjis + "\n Comment:comment \xff\x80\n Setting:(JAXDPSVL,-9)\n Color:9\n\n Title:a\n Comment:\n Setting:--------,0\n Color:\x8e\x87\n"
+	    "  Title:b\n  Comment:\n  Setting:--------,0\n  Color:" + defaultcolor + "\n   Title:c\n   Comment:\n   Setting:--------,0\n   Color:" + defaultcolor +
+	    "\n    Title:b\n    Comment:\n    Setting:--------,0\n    URL:http://b/\n    Visited:7\n";
+	check({"the listing", {"-l", "in.sfv"}, every, banner + reading + listing + unlinking + freeing, 0, {}});
+	check({"every field of every kind of record written back", {"in.sfv", "out.sfv"}, every, banner + cleaned(0), 0, every});
 	const std::string deep = url("deep", "http://deep/");
 	/* Folders nested deeper than any stack the tool runs on would hold. */
-	check({"cleaned 200000 deep", {"-i", "IN", "OUT"}, deepfile(200000, {deep, deep}), banner + reading +
+	check({"cleaned 200000 deep", {"-i", "in.sfv", "out.sfv"}, deepfile(200000, {deep, deep}), banner + reading +
 	    "Counting items...Done\nKilling duplicating items...\nDeleted 1 items.\nFreeing stack...Done\nDone\n"
 	    "Counting items...Done\n\nBefore: 200004 items, 200002 folder, 2 urls.\n"
 	    "After: 200003 items, 200002 folder, 1 urls.\n\n" + unlinking + exported + freeing, 0, deepfile(200000, {deep})});
@@ -983,23 +943,24 @@ TEST(dest, on_windows_keeps_the_status_the_attributes_the_name_and_nothing_after
 }
 
 /*
- * The test build fails its n-th allocation of an item, a seen entry or
- * the seen index (VANTREL_FAILALLOC), or of the standard library
- * (VANTREL_FAILNEW), for n = 1, 2, ... until a run meets none. Each
- * failure is reported once and refuses the file, lets a later duplicate
- * survive, or ends the run; no new file is ever left, and nothing is
- * leaked (the test build ends a run that leaks with status 99). Between
- * them the walks meet every report.
+ * The test build fails its n-th allocation of an item, the seen set, a
+ * seen entry or the seen index (VANTREL_FAILALLOC), or of the standard
+ * library (VANTREL_FAILNEW), for n = 1, 2, ... until a run meets none.
+ * Each failure gives one report, and only that, with its status: it
+ * refuses the file, lets a later duplicate survive, or ends the run; no
+ * new file is ever left, and nothing is leaked (the test build ends a
+ * run that leaks with status 99). Between them the walks meet every
+ * report.
  */
 TEST(failalloc, every_failed_allocation_ends_soundly)
 {
-	const std::string readfail = "Error: readitemfromsfv: can't new sfvitem\nERROR: Can't read SFV file!\n" + closing;
+	const std::string readfail = "ERROR: Can't read SFV file!\n" + closing;
 	const std::pair<std::string, int> reports[] = { /* and the status the run ends with, 0 where the kill stage goes on */
-		{"Error: new_sfvitem: can't malloc\n" + readfail, 1}, {readfail, 1}, {"ERROR: Out of memory!\n", 255},
-		{"Error: new_sfvitemmini: can't malloc\nError: addstack: new_sfvitemmini failed\n", 0},
-		{"Error: growindex: can't malloc\nError: addstack: growindex failed\n", 0}, {"ERROR: Can't write output file!\n", 255},
+		{"Error: new_sfvitem: can't malloc\nError: readitemfromsfv: can't new sfvitem\n" + readfail, 1},
+		{"Error: readitemfromsfv: can't malloc stack\n" + readfail, 1},
+		{"Error: new_sfvitemmini: can't malloc\nError: addstack: new_sfvitemmini failed\n", 0}, {"ERROR: Out of memory!\n", 255},
 	};
-	std::set<size_t> met;
+	std::set<std::string> met;
 	scratch s;
 	fs::copy_file(VANTREL_SAMPLE, s / "in.sfv");
 	auto run = [&s](const std::string &kind, int n) {
@@ -1017,17 +978,18 @@ TEST(failalloc, every_failed_allocation_ends_soundly)
 				k++;
 			ASSERT_LT(k, std::size(reports)) << r.out;
 			const auto &[text, status] = reports[k];
-			met.insert(k);
+			met.insert(kind.substr(12, 1) + std::to_string(k));
 			EXPECT_EQ(r.status, status);
-			EXPECT_EQ(at, status != 0 ? r.out.size() - text.size() : r.out.rfind(text)) << "reported twice";
-			EXPECT_TRUE(status != 0 || at > r.out.find("Killing duplicating items...\n")) << "a duplicate kept before the stage";
+			EXPECT_EQ(r.out.substr(0, at), whole.out.substr(0, at)) << "a report before";
+			EXPECT_TRUE(status == 0 ? at > r.out.find("Killing duplicating items...\n") && r.out.find("rror", at + text.size()) == std::string::npos
+					: at + text.size() == r.out.size()) << "a duplicate kept before the stage, a report after, or the run went on";
 			EXPECT_EQ(fs::exists(s / "out.sfv"), r.status == 0) << "a file was left";
 			EXPECT_EQ(r.status == 0 && runtool({"out.sfv", "out.sfv"}, {s.dir}).status == 0 ? readfile(s / "out.sfv") : clean, clean)
 			    << "more than a later duplicate survived";
 		}
 		EXPECT_EQ(readfile(s / "out.sfv"), clean);
 	}
-	EXPECT_EQ(met.size(), std::size(reports)) << "a way to fail that no walk reached";
+	EXPECT_EQ(met, (std::set<std::string>{"A0", "A2", "A3", "N1", "N3"})) << "a way to fail that its walk did not reach";
 }
 
 } // namespace
