@@ -591,8 +591,9 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		{.name = "a user's own set-id file", .setup = [&] { return put("o/6755", "old") && own("o/6755", 1002, 1002, 06755) && own("o", 0, 0, 0777); },
 		    .file = "o/6755", .h = {.uid = 1002}, .grants = "1002:1002 6755"},
 		{.name = "a new file, made as any is under umask 022", .setup = [&] { return root; }, .file = "o/new", .grants = "0:0 644"},
-		{.name = "a source past 2 GiB, read as far as Favorite ends", .setup = [&] { return put("3g", twodups) && truncate(at("3g").c_str(), 3LL << 30) == 0; },
-		    .file = "out", .args = {"3g", "out"}},
+		{.name = "a source past 2 GiB, opened and read to the byte after Favorite", .setup = [&] { return put("3g", twodups) && truncate(at("3g").c_str(), 3LL << 30) == 0; },
+		    .file = "out", .bytes = "none", .args = {"3g", "out"}, .status = 1,
+		    .tail = "Error: readitemfromsfv: bytes after the Favorite tree\nERROR: Can't read SFV file!\nFile close...OK\n"},
 		{.name = "a destination past 2 GiB, another user's", .setup = [&] { return put("big/3g", "") && truncate(at("big/3g").c_str(), 3LL << 30) == 0 &&
 		    own("big/3g", 5, 7, 0600); }, .file = "big/3g", .grants = "5:7 600"},
 		{.name = "a missing folder", .file = "missing/out.sfv", .bytes = "none", .status = 255, .tail = opened},
