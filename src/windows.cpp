@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -201,10 +202,23 @@ openinput(const std::string &name)
 	return _wfopen(widename(name).c_str(), L"rb");
 }
 
+/*
+ * Standard output is a text stream, whose every "\n" becomes CR LF, the
+ * messages' line ends as Windows has them; a text that holds a line end
+ * is written in binary mode, as the bytes it holds.
+ */
 void
 puttext(const char *text)
 {
+	if (std::strchr(text, '\n') == nullptr) {
+		std::fputs(text, stdout);
+		return;
+	}
+	std::fflush(stdout);
+	_setmode(_fileno(stdout), _O_BINARY);
 	std::fputs(text, stdout);
+	std::fflush(stdout);
+	_setmode(_fileno(stdout), _O_TEXT);
 }
 
 /*
