@@ -5,8 +5,10 @@
  * descriptors, the console's stop events, the source file, and the
  * output, which puts a new file in the place of the destination.
  *
- * Names are UTF-8 inside the run and wide strings at every call to the
- * system. A folder is held by its path: Windows has no calls relative
+ * Names are held inside the run in WTF-8, the form of UTF-8 that holds
+ * any string of UTF-16 units, a lone surrogate too, and reach the
+ * system as the very units the arguments held, through its wide calls.
+ * A folder is held by its path: Windows has no calls relative
  * to a folder's handle, and a file open there can't be renamed or
  * removed under the run. There are no unnamed files: the new file is
  * named from the start, but marked for deletion (its disposition) until
@@ -36,7 +38,7 @@
 
 #include "platform.h"
 
-/* The longest name a folder takes: 255 UTF-16 units, never more bytes of UTF-8. */
+/* The longest name a folder takes: 255 UTF-16 units, never more bytes of WTF-8. */
 #define NAMEMAX 255
 
 /* What a destination name stands for, a symbolic link followed. */
@@ -73,17 +75,71 @@ struct windowsoutput {
 };
 
 /*
+ * Appends the character c to s in WTF-8: as UTF-8 does, and a lone
+ * surrogate as the three bytes its value would have.
+ */
+static void
+putwtf8(std::string *s, uint32_t c)
+{
+	int n = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3; /* the bytes after the first */
+
+	s->push_back(char(n == 0 ? c : ((0xff80 >> n) & 0xff) | c >> 6 * n));
+	while (n-- > 0)
+		s->push_back(char(0x80 | (c >> 6 * n & 0x3f)));
+}
+
+/* A string of UTF-16 units in WTF-8, which widename() gives back whole. */
+static std::string
+wtf8(const wchar_t *w)
+{
+	std::string s;
+
+	for (; *w != L'\0'; w++) {
+		uint32_t c = uint16_t(*w);
+		if (c >= 0xd800 && c < 0xdc00 && w[1] >= 0xdc00 && w[1] < 0xe000)
+			c = 0x10000 + ((c - 0xd800) << 10) + (uint16_t(*++w) - 0xdc00);
+		putwtf8(&s, c);
+	}
+	return s;
+}
+
+/*
+ * The UTF-16 units of a name in WTF-8, as wtf8() made it. False for
+ * bytes that end inside a character: no name can come whole from them.
+ */
+static bool
+units(const std::string &s, std::wstring *w)
+{
+	for (size_t i = 0; i < s.size();) {
+		unsigned char b = s[i++];
+		int n = b < 0xc0 ? 0 : b < 0xe0 ? 1 : b < 0xf0 ? 2 : 3; /* the bytes after the first */
+		uint32_t c = n == 0 ? b : b & (0x3f >> n);
+		if (s.size() - i < size_t(n))
+			return false;
+		while (n-- > 0)
+			c = c << 6 | (s[i++] & 0x3f);
+		if (c >= 0x10000) {
+			w->push_back(wchar_t(0xd800 + ((c - 0x10000) >> 10)));
+			c = 0xdc00 + (c & 0x3ff);
+		}
+		w->push_back(wchar_t(c));
+	}
+	return true;
+}
+
+/*
  * The name of a file for the system's wide calls. A name whose full
  * path would reach MAX_PATH gets the prefix that lifts that limit, and
- * so is given whole; a device such as NUL keeps its own form.
+ * so is given whole; a device such as NUL keeps its own form. A name
+ * that can't be held whole is empty, which names no file.
  */
 static std::wstring
 widename(const std::string &name)
 {
-	int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
-	std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+	std::wstring w;
 
-	MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, &w[0], n);
+	if (!units(name, &w))
+		return L"";
 	if (w.compare(0, 4, L"\\\\?\\") == 0)
 		return w;
 	std::wstring full(GetFullPathNameW(w.c_str(), 0, nullptr, nullptr), L'\0');
@@ -150,7 +206,7 @@ programname(const wchar_t *path)
 
 /*
  * Takes the arguments as the system holds them, in wide characters:
- * the file names in UTF-8, and argv[0], which serves only for messages,
+ * the file names in WTF-8, and argv[0], which serves only for messages,
  * as the program's name alone. They live for the whole run.
  */
 static void
@@ -164,7 +220,7 @@ takeargs(int *argc, char ***argv)
 	if (w == nullptr)
 		return;
 	for (int i = 0; i < n; i++)
-		words.push_back(i == 0 ? programname(w[0]) : narrow(w[i], CP_UTF8));
+		words.push_back(i == 0 ? programname(w[0]) : wtf8(w[i]));
 	LocalFree(w);
 	for (std::string &s : words)
 		ptrs.push_back(&s[0]);
@@ -316,7 +372,7 @@ resolvelink(const std::string &name)
 	if (n == 0 || n >= target.size())
 		return name;
 	target.resize(n);
-	return narrow(target.c_str(), CP_UTF8);
+	return wtf8(target.c_str());
 }
 
 /* A read-only attribute is the one permission a Windows file has. */

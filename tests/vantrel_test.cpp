@@ -921,7 +921,10 @@ TEST(dest, every_failed_call_keeps_a_file_on_a_filesystem_with_no_attributes) { 
 
 /*
  * What only Windows shows, under wine. A failed run's status as a batch
- * file reads it. A file replaced keeps its hidden and system attributes
+ * file reads it. A name that holds a lone surrogate, which wine takes
+ * only from the registry's environment as it names files in UTF-8,
+ * reaches the system as it is, where wine can name no file by it, and
+ * no other. A file replaced keeps its hidden and system attributes
  * (which wine keeps in user.DOSATTRIB) and gives Everyone no access it
  * lacked (wine shows the Unix mode as the access list, and can show no
  * more). A run killed outright mid-write, which the wine server meets
@@ -935,10 +938,15 @@ TEST(dest, on_windows_keeps_the_status_the_attributes_the_name_and_nothing_after
 	if (!windowstool)
 		GTEST_SKIP() << "for the Windows build under wine";
 	scratch s;
-	std::string exe = "Z:" + launcher().back(), dos(3, '\0');
+	std::string exe = "Z:" + launcher().back(), dos(3, '\0'), reg = "\xff\xfe";
 	std::replace(exe.begin(), exe.end(), '/', '\\');
 	writefile(s / "t.bat", "@\"" + exe + "\" -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n");
 	EXPECT_EQ(runtool({"/c", "t.bat"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n");
+	for (char c : std::string("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Environment]\r\n\"VANTRELNAME\"=\"b?.sfv\"\r\n"))
+		reg += c == '?' ? std::string("\x00\xdc", 2) : std::string{c, '\0'};
+	writefile(s / "in.sfv", twodups) && writefile(s / "n.reg", reg) && runtool({"/s", "n.reg"}, {.cwd = s.dir, .env = {"VANTREL_EXE=regedit"}}).status == 0;
+	EXPECT_EQ(runtool({"/c", exe + " in.sfv %VANTRELNAME%"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).status, 255);
+	EXPECT_FALSE(fs::exists(s / "b\xef\xbf\xbd.sfv")) << "a name that holds a lone surrogate wrote another file";
 	if (writefile(s / "in.sfv", twodups) && writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 &&
 	    setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0) {
 		EXPECT_EQ(runtool({"in.sfv", "d.sfv"}, {s.dir}).status, 0);
