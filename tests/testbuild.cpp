@@ -4,7 +4,8 @@
  * What the build of the tool for the tests (Vantrel-test) adds to it,
  * and nothing else does: allocations and system calls that fail when a
  * test asks, and checks at exit that every item is freed and every
- * descriptor closed. This file is linked into that build alone.
+ * descriptor (on Windows, every handle on a file) closed. This file is
+ * linked into that build alone, on Unix and on Windows.
  */
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,25 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+/*
+ * On Windows a call fails with the Windows error a test names
+ * ("ReplaceFileW 1 ERROR_SHARING_VIOLATION"): its code is given in
+ * errno, which the hook in windows.cpp makes the call's last error. The
+ * log is written as it is, with no CR added, and no run stops itself.
+ * A descriptor is a handle, a multiple of 4, watched where it is open on
+ * a file, a device or a pipe, not on what the system makes for itself
+ * (a semaphore for a critical section).
+ */
+#include <windows.h>
+#define WINERROR(e, code) (e) == code ? #code :
+#define strerrorname_np(e) (WINERROR(e, ERROR_ACCESS_DENIED) WINERROR(e, ERROR_SHARING_VIOLATION) WINERROR(e, ERROR_FILE_EXISTS) \
+    WINERROR(e, ERROR_FILE_NOT_FOUND) WINERROR(e, ERROR_UNABLE_TO_MOVE_REPLACEMENT) nullptr)
+#define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
+#define SIGSTOP SIGTERM
+#define F_GETFD 0
+#define fcntl(fd, cmd) (GetFileType(HANDLE(uintptr_t(fd) * 4)) == FILE_TYPE_UNKNOWN ? -1 : 0)
+#endif
 
 #include "../src/vantrel.h"
 
