@@ -139,7 +139,8 @@ operator delete(void *p, size_t) noexcept
 
 /*
  * Tells whether faults, a list of "name n ERRNO" separated by commas,
- * names the n-th call of call; then errno is set to the one it names.
+ * names the n-th call of call, or with n 0 every one; then errno is set
+ * to the one it names.
  */
 static bool
 named(const char *faults, const char *call, unsigned long n)
@@ -149,7 +150,7 @@ named(const char *faults, const char *call, unsigned long n)
 
 	for (; faults != nullptr && *faults != '\0'; faults = std::strchr(faults, ',') ? std::strchr(faults, ',') + 1 : nullptr) {
 		int fields = std::sscanf(faults, "%63[^ ,] %lu %63[^ ,]", name, &k, err);
-		if (fields < 2 || k != n || std::strcmp(name, call) != 0)
+		if (fields < 2 || (k != n && k != 0) || std::strcmp(name, call) != 0)
 			continue;
 		int e = 1;
 		while (fields == 3 && (strerrorname_np(e) == nullptr || std::strcmp(strerrorname_np(e), err) != 0))
@@ -170,7 +171,8 @@ named(const char *faults, const char *call, unsigned long n)
  * that a test can act at that very moment, and appends the name of each
  * call and of the function that makes it ("renameat renametemp"), a line
  * each, to the file VANTREL_SYSLOG names, if any. Nothing
- * is allocated here, so that the allocation walks count as before.
+ * is allocated here, so that the allocation walks count as before. A
+ * count of 0 names every call of the name ("ReplaceFileW 0 ...").
  */
 bool
 sysfails(const char *call, const char *caller)
