@@ -153,7 +153,7 @@ widename(const std::string &name)
 {
 	std::wstring w;
 
-	if (!units(name, &w) || w.empty())
+	if (!units(name, &w))
 		return L"";
 	std::wstring full(GetFullPathNameW(w.c_str(), 0, nullptr, nullptr), L'\0');
 	full.resize(GetFullPathNameW(w.c_str(), DWORD(full.size()), &full[0], nullptr));
