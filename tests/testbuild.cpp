@@ -21,7 +21,9 @@
  * On Windows a call fails with the Windows error a test names
  * ("ReplaceFileW 1 ERROR_SHARING_VIOLATION"): its code is given in
  * errno, which the hook in windows.cpp makes the call's last error. The
- * log is written as it is, with no CR added, and no run stops itself.
+ * log is written as it is, with no CR added. Windows has no SIGSTOP: a
+ * run told to stop at a call ends there (SIGTERM, status 3), as one
+ * ended outright would.
  * A descriptor is a handle, a multiple of 4, watched where it is open on
  * a file, a device or a pipe, not on what the system makes for itself
  * (a semaphore for a critical section).

@@ -932,8 +932,10 @@ TEST(dest, every_failed_call_keeps_a_file_on_a_filesystem_with_no_attributes) { 
  * few failures it is meant to (a taken temporary name, a sharing
  * violation, a system that can't replace a file), with the new file in
  * place under the file's own name and the former one's attributes; it
- * ends with 255 and the former file as it was at every other, and
- * nothing is left beside it. The program's name in code page 932, where
+ * ends with 255 and the former file as it was at every other, and at a
+ * sharing violation that outlasts every try, and nothing is left beside
+ * it, nor by a run ended outright mid-write (the test build's stop, as
+ * the system ends it). The program's name in code page 932, where
  * the second byte of 表 and ソ is a backslash: wine takes the code page
  * from a Japanese locale, made here, as systems rarely have one.
  */
@@ -955,10 +957,10 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 	const std::set<std::string> rides = {"namebackup", "createnew ERROR_FILE_EXISTS", "movetemp ERROR_FILE_EXISTS", "replace ERROR_SHARING_VIOLATION", "replace ERROR_UNABLE_TO_MOVE_REPLACEMENT"};
 	for (const std::string dest : {"D.SFV", "n\xf0\x9f\x93\x9a.sfv"}) {
 		const std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0";
-		auto run = [&](const std::string &faults) { /* the status, the file, hidden and system, what Everyone may do, and the files beside it */
+		auto run = [&](const std::string &faults, const std::string &stop = "") { /* the status, the file, hidden and system, what Everyone may do, the files beside it */
 			char dos[8] = "";
-			fs::remove(log), fs::remove(s / dest), writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 && setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0;
-			const int status = runtool({"in.sfv", dest}, {.cwd = s.dir, .env = {test, "VANTREL_FAILSYS=" + faults, "VANTREL_SYSLOG=" + log}}).status;
+			fs::remove(log), fs::remove(file), writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 && setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0;
+			const int status = runtool({"in.sfv", dest}, {.cwd = s.dir, .env = {test, "VANTREL_FAILSYS=" + faults, "VANTREL_STOPAT=" + stop, "VANTREL_SYSLOG=" + log}}).status;
 			return std::to_string(status) + " " + (fs::exists(file) ? readfile(file) : "none") + " " + (getxattr(file.c_str(), "user.DOSATTRIB", dos, 7), dos) + " " +
 			    std::to_string(statof(file).st_mode & 07) + " " + std::to_string(strays(s.dir).size());
 		};
@@ -969,9 +971,10 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 		for (std::string call; std::getline(lines, call);) {
 			const std::string name = call.substr(0, call.find(' ')), caller = call.substr(name.size() + 1), n = std::to_string(++seen[name]);
 			for (const std::string err : {"ERROR_ACCESS_DENIED", "ERROR_SHARING_VIOLATION", "ERROR_FILE_EXISTS", "ERROR_UNABLE_TO_MOVE_REPLACEMENT"})
-				EXPECT_EQ(run(name + " " + n + " " + err), rides.count(caller) + rides.count(caller + " " + err) > 0 ? whole : former)
-				    << name << " " << n << " " << err << " in " << caller;
+				EXPECT_EQ(run(name + " " + n + " " + err), rides.count(caller) + rides.count(caller + " " + err) > 0 ? whole : former) << name << " " << n << " " << err << " in " << caller;
 		}
+		EXPECT_EQ(run("ReplaceFileW 0 ERROR_SHARING_VIOLATION"), dest == "D.SFV" ? former : whole) << "a sharing violation that outlasts every try ended no run";
+		EXPECT_EQ(run("", "WriteFile 1"), "3" + former.substr(3)) << "a run ended outright mid-write (status 3) left its new file";
 	}
 	if (system(("localedef -i ja_JP -f UTF-8 " + s / "ja_JP.UTF-8 2>/dev/null").c_str()) != 0)
 		GTEST_SKIP() << "no Japanese locale can be made here (apt-get install locales)";
