@@ -924,10 +924,13 @@ TEST(dest, every_failed_call_keeps_a_file_on_a_filesystem_with_no_attributes) { 
  * file reads it. A name that holds a lone surrogate, which wine takes
  * only from the registry's environment as it names files in UTF-8,
  * reaches the system as it is, where wine can name no file by it, and
- * no other. A log named as the destination is appended to. Each call of
- * a whole run is failed in turn, with each error, for a hidden system
- * file (which wine keeps in user.DOSATTRIB, and whose access list it
- * shows as the Unix mode) named in another case, and for a new file
+ * no other. A log named as the destination is appended to, and a file
+ * cleaned in place while the output is appended to another on its
+ * volume is replaced, not written through the log. Each call of a whole
+ * run is failed in turn, with each error, for a hidden system file
+ * (which wine keeps in user.DOSATTRIB, and whose access list it shows
+ * as the Unix mode) named in another case, and for a new file on a
+ * share (\\v\s\, which wine finds under its prefix's dosdevices/unc)
  * whose name lies beyond UTF-16's first plane: the run rides over the
  * few failures it is meant to (a taken temporary name, a sharing
  * violation, a system that can't replace a file), with the new file in
@@ -948,15 +951,17 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 	std::replace(exe.begin(), exe.end(), '/', '\\');
 	const std::u16string reg = u"\xfeffWindows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Environment]\r\n\"VANTRELNAME\"=\"b\xdc00.sfv\"\r\n";
 	writefile(s / "in.sfv", twodups) && writefile(s / "log", "earlier\n") && writefile(s / "n.reg", std::string((const char *)reg.data(), 2 * reg.size())) &&
-	    writefile(s / "t.bat", "@\"" + exe + "\" -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n@\"" + exe + "\" in.sfv %VANTRELNAME% >NUL\r\n"
-	    "@echo %ERRORLEVEL%\r\n@\"" + exe + "\" in.sfv LOG >>log\r\n@echo %ERRORLEVEL%\r\n") && runtool({"/s", "n.reg"}, {.cwd = s.dir, .env = {"VANTREL_EXE=regedit"}}).status;
+	    writefile(s / "t.bat", "@set v=\"" + exe + "\"\r\n@%v% -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n@%v% in.sfv %VANTRELNAME% >NUL\r\n"
+	    "@echo %ERRORLEVEL%\r\n@%v% in.sfv LOG >>log\r\n@%v% in.sfv in.sfv >>log\r\n@echo %ERRORLEVEL%\r\n") && runtool({"/s", "n.reg"}, {.cwd = s.dir, .env = {"VANTREL_EXE=regedit"}}).status;
 	EXPECT_EQ(runtool({"/c", "t.bat"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n255\n0\n");
 	std::string logged = unixlines(readfile(s / "log")); /* the new file's bytes among the messages, wherever the output's buffer was flushed */
-	EXPECT_EQ(logged.erase(std::min(logged.find(twodupsclean), logged.size()), twodupsclean.size()), "earlier\n" + banner + cleaned(2));
+	EXPECT_EQ(logged.erase(std::min(logged.find(twodupsclean), logged.size()), twodupsclean.size()), "earlier\n" + banner + cleaned(2) + banner + cleaned(2));
 	const std::string test = "VANTREL_EXE=" + fs::path(launcher().back()).replace_filename("Vantrel-test.exe").string(), log = s / "calls";
+	const std::string unc = (getenv("WINEPREFIX") ? getenv("WINEPREFIX") : getenv("HOME") + std::string("/.wine")) + "/dosdevices/unc/v"; /* \\v\s\ is the scratch folder, a share */
+	fs::create_directories(unc), fs::remove(unc + "/s"), symlink(s.dir.c_str(), (unc + "/s").c_str());
 	const std::set<std::string> rides = {"namebackup", "createnew ERROR_FILE_EXISTS", "movetemp ERROR_FILE_EXISTS", "replace ERROR_SHARING_VIOLATION", "replace ERROR_UNABLE_TO_MOVE_REPLACEMENT"};
-	for (const std::string dest : {"D.SFV", "n\xf0\x9f\x93\x9a.sfv"}) {
-		const std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0";
+	for (const std::string dest : {"D.SFV", "\\\\v\\s\\n\xf0\x9f\x93\x9a.sfv"}) {
+		std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest.substr(6)), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0", whole;
 		auto run = [&](const std::string &faults, const std::string &stop = "") { /* the status, the file, hidden and system, what Everyone may do, the files beside it */
 			char dos[8] = "";
 			fs::remove(log), fs::remove(file), writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 && setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0;
@@ -964,8 +969,7 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 			return std::to_string(status) + " " + (fs::exists(file) ? readfile(file) : "none") + " " + (getxattr(file.c_str(), "user.DOSATTRIB", dos, 7), dos) + " " +
 			    std::to_string(statof(file).st_mode & 07) + " " + std::to_string(strays(s.dir).size());
 		};
-		const std::string whole = run("");
-		EXPECT_EQ(whole, "0 " + twodupsclean + (dest == "D.SFV" ? " 0x6 0 0" : "  4 0")) << "a whole run keeps the file's name and attributes, a new file made as any is";
+		EXPECT_EQ(whole = run(""), "0 " + twodupsclean + (dest == "D.SFV" ? " 0x6 0 0" : "  4 0")) << "a whole run keeps the file's name and attributes, a new file made as any is";
 		std::istringstream lines(readfile(log));
 		std::map<std::string, int> seen;
 		for (std::string call; std::getline(lines, call);) {
