@@ -6,7 +6,6 @@
  * first.
  */
 #include <cerrno>
-#include <new>
 #include <random>
 
 #include "platform.h"
@@ -86,21 +85,5 @@ retryname(std::string *name, int *tries)
 	if (errno != EEXIST || ++*tries >= MAXTRIES)
 		return false;
 	newletters(name);
-	return true;
-}
-
-/*
- * Appends n bytes to held, the new content of a file that is written
- * over where no new file can be made to hold it; false when memory runs
- * out.
- */
-bool
-holdbytes(std::string *held, const char *p, size_t n)
-{
-	try {
-		held->append(p, n);
-	} catch (const std::bad_alloc &) {
-		return false;
-	}
 	return true;
 }

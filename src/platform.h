@@ -72,7 +72,6 @@ uint64_t randombits(void);
 /* For the systems' files alone (platform.cpp): a temporary name ends in this. */
 #define TEMPSUFFIX ".XXXXXX"
 std::string tempname(const std::string &name, size_t namemax);
-bool holdbytes(std::string *held, const char *p, size_t n);
 bool retryname(std::string *name, int *tries);
 
 #endif

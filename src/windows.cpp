@@ -5,54 +5,75 @@
  * descriptors, the console's stop events, the source file, and the
  * output, which puts a new file in the place of the destination.
  *
- * Names are UTF-8 inside the run and wide strings at every call to the
- * system. A folder is held by its path: Windows has no calls relative
- * to a folder's handle, and a file open there can't be renamed or
- * removed under the run. There are no unnamed files: the new file is
- * named from the start, but marked for deletion (its disposition) until
- * the moment it is put in place, so that a run ended by any means,
- * TerminateProcess too, leaves nothing. A file that is replaced is
- * replaced by the system's own call, ReplaceFileW, which carries the
- * former file's attributes, access list and streams onto the new one.
- * Only two destinations are written straight: a device such as NUL,
- * and a file in a folder that refuses a new file for permission.
+ * Names are held inside the run in WTF-8, the form of UTF-8 that holds
+ * any string of UTF-16 units, a lone surrogate too, and reach the
+ * system as the very units the arguments held, through its wide calls.
+ * A folder is held by its path: Windows has no calls relative to a
+ * folder's handle, and a file open there can't be renamed or removed
+ * under the run. A file that is there is replaced under the name the
+ * system holds for it, asked of its open handle: its long name, in its
+ * own case, whatever spelling named it. There are no unnamed files: the
+ * new file is named from the start, but marked for deletion (its
+ * disposition) until the moment it is put in place, so that a run ended
+ * by any means, TerminateProcess too, leaves nothing. A file that is
+ * replaced is replaced by the system's own call, ReplaceFileW, which
+ * carries the former file's attributes, access list and streams onto
+ * the new one. Only what is no regular file is written itself: a device
+ * such as NUL, and the run's own standard output or error. No file is
+ * ever written over in place: where no new file can be made beside it,
+ * the run is refused before anything is written.
  */
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
-#include <aclapi.h>
 #include <shellapi.h>
 
 #include "platform.h"
 
-/* The longest name a folder takes: 255 UTF-16 units, never more bytes of UTF-8. */
-#define NAMEMAX 255
+/*
+ * A system call of the export. The build for the tests can make it fail
+ * in its place by its name (tests/testbuild.cpp), the system's last
+ * error set to the one the test names, whose code it gives in errno,
+ * and the call returning what a failed call does: FALSE, 0, or an
+ * invalid handle. The tool as shipped makes the bare call.
+ */
+#ifdef VANTREL_TESTBUILD
+bool sysfails(const char *call, const char *caller);
+template <typename T> static T failvalue() { return T(); }
+template <> HANDLE failvalue<HANDLE>() { return INVALID_HANDLE_VALUE; }
+#define SYS(call, ...) \
+	(sysfails(#call, __func__) ? (SetLastError(DWORD(errno)), failvalue<decltype(call(__VA_ARGS__))>()) : call(__VA_ARGS__))
+#else
+#define SYS(call, ...) call(__VA_ARGS__)
+#endif
 
-/* What a destination name stands for, a symbolic link followed. */
-enum destkind {
-	DEST_FAILED, /* nothing that can be written: errno tells why */
-	DEST_NEW,    /* no file yet: one is to be made */
-	DEST_FILE,   /* a regular file, to be replaced */
-	DEST_DEVICE  /* a device such as NUL, to be written straight */
+#define NAMEMAX 255         /* the longest name a folder takes: 255 UTF-16 units, never more bytes of WTF-8 */
+#define WRITEMAX 0x40000000 /* the most bytes given to one WriteFile */
+#define SDMAX (20 + 65536)  /* the largest security descriptor with an access list alone: its header, a list of 64 KiB */
+#define SHARINGTRIES 20     /* ReplaceFileW met by a sharing violation, a scanner's open: tried for a second in all */
+
+/* How a destination is written: the one choice planoutput() makes. */
+enum mechanism {
+	WRITE_ITSELF, /* what is no regular file, written as it is: a device, the run's own output */
+	PUT_NEWFILE   /* a new file made beside it, put in its place once complete */
 };
 
-/* How an output is written, chosen once when it opens. */
-enum way {
-	WAY_DEVICE,   /* a device, written as it is */
-	WAY_STRAIGHT, /* a new file, made where no new file can be made beside it */
-	WAY_OVERWRITE, /* the file itself, its new content held in memory and written over it at the commit */
-	WAY_MOVENEW,  /* a file made under a temporary name, moved to the new destination's name */
-	WAY_REPLACE   /* a file made under a temporary name, put over the destination by ReplaceFileW */
+/* What planoutput() found the destination to be, and so how it is written. */
+struct plan {
+	mechanism how = WRITE_ITSELF;
+	std::wstring dest;       /* the whole name: the one the system holds for a file there, or the one to make */
+	bool former = false;     /* PUT_NEWFILE: a file is there, to be replaced by ReplaceFileW */
+	HANDLE through = nullptr; /* WRITE_ITSELF: the run's own handle that the destination is, if any */
 };
 
 /*
@@ -60,40 +81,87 @@ enum way {
  * so that nothing need be allocated once the new file exists.
  */
 struct windowsoutput {
-	way how = WAY_DEVICE;
-	std::string folder; /* the destination's folder: empty, or ending in a separator */
-	std::string temp;   /* the new file's temporary name there */
-	std::wstring wdest; /* the destination's whole name, for the system's calls */
-	std::wstring wtemp; /* the new file's */
-	std::wstring wbackup; /* the former file's while ReplaceFileW replaces it */
-	int fd = -1;        /* the file written */
-	std::string held;   /* WAY_OVERWRITE: the bytes written, until the commit */
-	bool named = false; /* the new file bears temp, its mark cleared, and loses it unless put in place */
+	plan p;
+	std::string temp;     /* the new file's temporary name in the destination's folder, in WTF-8 */
+	std::wstring wtemp;   /* its whole name */
+	std::wstring wbackup; /* the former file's whole name while ReplaceFileW replaces it */
+	HANDLE h = INVALID_HANDLE_VALUE; /* what is written */
+	bool named = false;   /* the new file bears wtemp, its mark cleared, and loses it unless put in place */
 };
 
 /*
- * The name of a file for the system's wide calls. A name whose full
- * path would reach MAX_PATH gets the prefix that lifts that limit, and
- * so is given whole; a device such as NUL keeps its own form.
+ * Appends the character c to s in WTF-8: as UTF-8 does, and a lone
+ * surrogate as the three bytes its value would have.
+ */
+static void
+putwtf8(std::string *s, uint32_t c)
+{
+	int n = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3; /* the bytes after the first */
+
+	s->push_back(char(n == 0 ? c : ((0xff80 >> n) & 0xff) | c >> 6 * n));
+	while (n-- > 0)
+		s->push_back(char(0x80 | (c >> 6 * n & 0x3f)));
+}
+
+/* A string of UTF-16 units in WTF-8, which widename() gives back whole. */
+static std::string
+wtf8(const wchar_t *w)
+{
+	std::string s;
+
+	for (; *w != L'\0'; w++) {
+		uint32_t c = uint16_t(*w);
+		if (c >= 0xd800 && c < 0xdc00 && w[1] >= 0xdc00 && w[1] < 0xe000)
+			c = 0x10000 + ((c - 0xd800) << 10) + (uint16_t(*++w) - 0xdc00);
+		putwtf8(&s, c);
+	}
+	return s;
+}
+
+/*
+ * The UTF-16 units of a name in WTF-8, as wtf8() made it. False for
+ * bytes that end inside a character: no name can come whole from them.
+ */
+static bool
+units(const std::string &s, std::wstring *w)
+{
+	for (size_t i = 0; i < s.size();) {
+		unsigned char b = s[i++];
+		int n = b < 0xc0 ? 0 : b < 0xe0 ? 1 : b < 0xf0 ? 2 : 3; /* the bytes after the first */
+		uint32_t c = n == 0 ? b : b & (0x3f >> n);
+		if (s.size() - i < size_t(n))
+			return false;
+		while (n-- > 0)
+			c = c << 6 | (s[i++] & 0x3f);
+		if (c >= 0x10000) {
+			w->push_back(wchar_t(0xd800 + ((c - 0x10000) >> 10)));
+			c = 0xdc00 + (c & 0x3ff);
+		}
+		w->push_back(wchar_t(c));
+	}
+	return true;
+}
+
+/*
+ * The whole name of a file for the system's wide calls: the full path,
+ * with the prefix that lifts MAX_PATH, so that it is given whole; a
+ * device such as NUL, and a name that has the prefix, keep their own
+ * form. A name that can't be held whole is empty, which names no file.
  */
 static std::wstring
 widename(const std::string &name)
 {
-	int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
-	std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+	std::wstring w;
 
-	MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, &w[0], n);
-	if (w.compare(0, 4, L"\\\\?\\") == 0)
-		return w;
+	if (!units(name, &w))
+		return L"";
 	std::wstring full(GetFullPathNameW(w.c_str(), 0, nullptr, nullptr), L'\0');
 	full.resize(GetFullPathNameW(w.c_str(), DWORD(full.size()), &full[0], nullptr));
-	if (full.size() < MAX_PATH - 12)
-		return w;
-	if (full.size() > 2 && full[1] == L':' && full[2] == L'\\')
-		return L"\\\\?\\" + full;
-	if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\.\\") != 0)
+	if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
+		return full;
+	if (full.compare(0, 2, L"\\\\") == 0)
 		return L"\\\\?\\UNC\\" + full.substr(2);
-	return w;
+	return L"\\\\?\\" + full;
 }
 
 /* A wide string in the code page given. */
@@ -107,26 +175,13 @@ narrow(const wchar_t *w, UINT codepage)
 	return s;
 }
 
-/* Sets errno from the system's last error, for the callers that read it. */
+/* Sets errno from the system's last error, for retryname(), which reads it. */
 static void
 seterrno(void)
 {
-	switch (GetLastError()) {
-	case ERROR_FILE_EXISTS:
-	case ERROR_ALREADY_EXISTS:
-		errno = EEXIST;
-		break;
-	case ERROR_ACCESS_DENIED:
-		errno = EACCES;
-		break;
-	case ERROR_DISK_FULL:
-	case ERROR_HANDLE_DISK_FULL:
-		errno = ENOSPC;
-		break;
-	default:
-		errno = EIO;
-		break;
-	}
+	DWORD err = GetLastError();
+
+	errno = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS ? EEXIST : EIO;
 }
 
 /*
@@ -149,7 +204,7 @@ programname(const wchar_t *path)
 
 /*
  * Takes the arguments as the system holds them, in wide characters:
- * the file names in UTF-8, and argv[0], which serves only for messages,
+ * the file names in WTF-8, and argv[0], which serves only for messages,
  * as the program's name alone. They live for the whole run.
  */
 static void
@@ -163,7 +218,7 @@ takeargs(int *argc, char ***argv)
 	if (w == nullptr)
 		return;
 	for (int i = 0; i < n; i++)
-		words.push_back(i == 0 ? programname(w[0]) : narrow(w[i], CP_UTF8));
+		words.push_back(i == 0 ? programname(w[0]) : wtf8(w[i]));
 	LocalFree(w);
 	for (std::string &s : words)
 		ptrs.push_back(&s[0]);
@@ -201,10 +256,23 @@ openinput(const std::string &name)
 	return _wfopen(widename(name).c_str(), L"rb");
 }
 
+/*
+ * Standard output is a text stream, whose every "\n" becomes CR LF, the
+ * messages' line ends as Windows has them; a text that holds a line end
+ * is written in binary mode, as the bytes it holds.
+ */
 void
 puttext(const char *text)
 {
+	if (std::strchr(text, '\n') == nullptr) {
+		std::fputs(text, stdout);
+		return;
+	}
+	std::fflush(stdout);
+	_setmode(_fileno(stdout), _O_BINARY);
 	std::fputs(text, stdout);
+	std::fflush(stdout);
+	_setmode(_fileno(stdout), _O_TEXT);
 }
 
 /*
@@ -255,70 +323,111 @@ startrun(int *argc, char ***argv)
 	return true;
 }
 
-/* A handle on the file, folder or device w names, for asking about it, not for reading. */
+/*
+ * The run's own standard output or error, where it is the file open as
+ * h: the same volume serial number and file id (FileIdInfo), so that
+ * output sent to a file by any of its names (">> log") is appended to.
+ * None where it is neither, or where the filesystem can't tell.
+ */
 static HANDLE
-openexisting(const std::wstring &w)
+ownhandle(HANDLE h)
 {
-	return CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
+	FILE_ID_INFO file, std;
 
-/* What the file path names is, a symbolic link followed: a device such as NUL is DEST_DEVICE. */
-static destkind
-kindof(const std::string &path)
-{
-	HANDLE h = openexisting(widename(path));
-	BY_HANDLE_FILE_INFORMATION info;
-	destkind kind = DEST_DEVICE;
-
-	if (h == INVALID_HANDLE_VALUE) {
-		DWORD err = GetLastError();
-		seterrno();
-		return err == ERROR_FILE_NOT_FOUND ? DEST_NEW : DEST_FAILED;
+	if (!GetFileInformationByHandleEx(h, FileIdInfo, &file, sizeof(file)))
+		return nullptr;
+	for (int fd = 1; fd <= 2; fd++) {
+		HANDLE stdh = HANDLE(_get_osfhandle(fd));
+		if (GetFileInformationByHandleEx(stdh, FileIdInfo, &std, sizeof(std)) &&
+		    std.VolumeSerialNumber == file.VolumeSerialNumber && std::memcmp(&std.FileId, &file.FileId, sizeof(file.FileId)) == 0)
+			return stdh;
 	}
-	if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
-	    !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-		kind = DEST_FILE;
-	CloseHandle(h);
-	return kind;
+	return nullptr;
 }
 
-/* The file a destination name stands for: a symbolic link's target. */
-static std::string
-resolvelink(const std::string &name)
+/*
+ * The whole name the system holds for the file open as h: its long
+ * name, in its own case, on the path with no link in it, from the
+ * volume's drive letter, or where it has none, its GUID.
+ */
+static bool
+systemname(HANDLE h, std::wstring *name)
+{
+	for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+		DWORD n = SYS(GetFinalPathNameByHandleW, h, nullptr, 0, FILE_NAME_NORMALIZED | volume);
+		name->assign(n, L'\0');
+		DWORD k = n > 0 ? SYS(GetFinalPathNameByHandleW, h, &(*name)[0], n, FILE_NAME_NORMALIZED | volume) : 0;
+		if (k > 0 && k < n) {
+			name->resize(k);
+			return true;
+		}
+	}
+	return false;
+}
+
+/*
+ * Plans the writing of what the name w opened as h: a device is
+ * written itself, and so is the run's own standard output or error; a
+ * regular file is replaced under the name the system holds for it. A
+ * folder and a read-only file are refused, as the read-only attribute
+ * is the one permission a Windows file has.
+ */
+static bool
+planexisting(HANDLE h, const std::wstring &w, plan *p)
+{
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD type = SYS(GetFileType, h);
+
+	p->dest = w;
+	if (type != FILE_TYPE_DISK)
+		return type != FILE_TYPE_UNKNOWN;
+	if (!SYS(GetFileInformationByHandle, h, &info) ||
+	    (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+		return false;
+	p->through = ownhandle(h);
+	if (p->through != nullptr)
+		return true;
+	p->how = PUT_NEWFILE;
+	p->former = true;
+	return systemname(h, &p->dest);
+}
+
+/*
+ * Looks at the destination, following a symbolic link, and plans how
+ * it is written (*p); false where it can't be. A name that leads to no
+ * file is a new file to be made under it.
+ */
+static bool
+planoutput(const std::string &name, plan *p)
 {
 	std::wstring w = widename(name);
-	DWORD attrs = GetFileAttributesW(w.c_str());
+	HANDLE h = SYS(CreateFileW, w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 
-	if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-		return name;
-	HANDLE h = openexisting(w);
-	if (h == INVALID_HANDLE_VALUE)
-		return name;
-	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
-	std::wstring target(n, L'\0');
-	n = n > 0 ? GetFinalPathNameByHandleW(h, &target[0], n, FILE_NAME_NORMALIZED) : 0;
+	if (h == INVALID_HANDLE_VALUE) {
+		p->how = PUT_NEWFILE;
+		p->dest = w;
+		return GetLastError() == ERROR_FILE_NOT_FOUND;
+	}
+	bool planned = planexisting(h, w, p);
 	CloseHandle(h);
-	if (n == 0 || n >= target.size())
-		return name;
-	target.resize(n);
-	return narrow(target.c_str(), CP_UTF8);
+	return planned;
 }
 
-/* A read-only attribute is the one permission a Windows file has. */
+/*
+ * Opens what is written itself: a copy of the run's own handle, so that
+ * what is written goes where its output goes, or the device by its
+ * name.
+ */
 static bool
-writable(const output *out)
+openitself(output *out)
 {
-	DWORD attrs = GetFileAttributesW(out->wdest.c_str());
-
-	return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_READONLY);
-}
-
-/* The system's handle on the file written. */
-static HANDLE
-handleof(const output *out)
-{
-	return reinterpret_cast<HANDLE>(_get_osfhandle(out->fd));
+	if (out->p.through != nullptr)
+		return SYS(DuplicateHandle, GetCurrentProcess(), out->p.through, GetCurrentProcess(), &out->h, 0, FALSE,
+		    DUPLICATE_SAME_ACCESS);
+	out->h = SYS(CreateFileW, out->p.dest.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+	    OPEN_EXISTING, 0, nullptr);
+	return out->h != INVALID_HANDLE_VALUE;
 }
 
 /*
@@ -334,7 +443,7 @@ markfordeletion(HANDLE h, bool mark)
 {
 	FILE_DISPOSITION_INFO info = {mark};
 
-	return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof(info)) != 0;
+	return SYS(SetFileInformationByHandle, h, FileDispositionInfo, &info, sizeof(info)) != 0;
 }
 
 /*
@@ -344,113 +453,84 @@ markfordeletion(HANDLE h, bool mark)
  * No call makes a file and marks it at once: a run ended outright
  * (TerminateProcess) in the instant between may leave it, empty.
  */
-static int
+static HANDLE
 createnew(const std::wstring &w, DWORD access)
 {
-	HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE | access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+	HANDLE h = SYS(CreateFileW, w.c_str(), GENERIC_WRITE | DELETE | access, FILE_SHARE_READ | FILE_SHARE_DELETE,
 	    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 
-	if (h == INVALID_HANDLE_VALUE || !markfordeletion(h, true)) {
+	if (h == INVALID_HANDLE_VALUE) {
 		seterrno();
-		if (h != INVALID_HANDLE_VALUE)
-			CloseHandle(h);
-		return -1;
+		return h;
 	}
-	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-	if (fd < 0)
-		CloseHandle(h); /* which removes it */
-	return fd;
+	if (markfordeletion(h, true))
+		return h;
+	errno = EIO;
+	CloseHandle(h);
+	DeleteFileW(w.c_str());
+	return INVALID_HANDLE_VALUE;
+}
+
+/* The folder of a whole name, with the separator that ends it. */
+static std::wstring
+folderof(const std::wstring &w)
+{
+	return w.substr(0, w.find_last_of(L'\\') + 1);
 }
 
 /*
- * Makes the new file under its temporary name, or another like it
- * where that is taken; one that is to replace a file may be given that
- * file's access list (WRITE_DAC).
+ * Makes the new file under a temporary name beside the destination,
+ * or another like it where that is taken; one that is to replace a file
+ * may be given that file's access list (WRITE_DAC).
  */
 static bool
 createtemp(output *out)
 {
 	int tries = 0;
 
+	out->temp = tempname(wtf8(out->p.dest.substr(folderof(out->p.dest).size()).c_str()), NAMEMAX);
 	do {
-		out->wtemp = widename(out->folder + out->temp);
+		out->wtemp = folderof(out->p.dest);
+		units(out->temp, &out->wtemp);
 		holdstops();
-		out->fd = createnew(out->wtemp, out->how == WAY_REPLACE ? WRITE_DAC : 0);
+		out->h = createnew(out->wtemp, out->p.former ? WRITE_DAC : 0);
 		releasestops();
-	} while (out->fd == -1 && retryname(&out->temp, &tries));
-	return out->fd != -1;
+	} while (out->h == INVALID_HANDLE_VALUE && retryname(&out->temp, &tries));
+	return out->h != INVALID_HANDLE_VALUE;
 }
 
 /*
  * Names the former file's place while ReplaceFileW replaces it: beside
- * it, under a name no file bears now, as the call may put it over one.
- * False, errno EEXIST, where no such name is found.
+ * it, under a name no file bears now, as the call would put it over
+ * one. A name the system can't tell of counts as taken.
  */
 static bool
-namebackup(output *out, const std::string &name)
+namebackup(output *out)
 {
+	std::string name = wtf8(out->p.dest.substr(folderof(out->p.dest).size()).c_str());
+	WIN32_FILE_ATTRIBUTE_DATA data;
+
 	for (int tries = 0; tries < 100; tries++) {
-		out->wbackup = widename(out->folder + tempname(name, NAMEMAX));
-		if (GetFileAttributesW(out->wbackup.c_str()) == INVALID_FILE_ATTRIBUTES &&
+		out->wbackup = folderof(out->p.dest);
+		units(tempname(name, NAMEMAX), &out->wbackup);
+		if (!SYS(GetFileAttributesExW, out->wbackup.c_str(), GetFileExInfoStandard, &data) &&
 		    GetLastError() == ERROR_FILE_NOT_FOUND)
 			return true;
 	}
-	errno = EEXIST;
 	return false;
 }
 
-/*
- * Opens the destination itself for writing: a device as it is, a file
- * there as it is, to be written over at the commit, or a new one, made
- * where none is.
- */
+/* Opens the destination as its plan says; false where it can't be written. */
 static bool
-openstraight(output *out, way how)
+openoutput(output *out)
 {
-	int flags = _O_WRONLY | _O_BINARY | (how == WAY_STRAIGHT ? _O_CREAT | _O_EXCL : 0);
-
-	out->how = how;
-	out->fd = _wopen(out->wdest.c_str(), flags, _S_IREAD | _S_IWRITE);
-	return out->fd != -1;
-}
-
-/*
- * Makes the new file that will be moved to the destination's name the
- * way how. In a folder that refuses the new file for permission, a file
- * there is written over at the commit, and a new one made straight.
- */
-static bool
-openreplacing(output *out, const std::string &name, way how)
-{
-	out->how = how;
-	out->temp = tempname(name, NAMEMAX);
-	if (how == WAY_REPLACE && !namebackup(out, name))
-		return false;
-	if (createtemp(out))
-		return true;
-	return errno == EACCES && openstraight(out, how == WAY_REPLACE ? WAY_OVERWRITE : WAY_STRAIGHT);
-}
-
-/* Opens the destination for an export; false when it cannot be written. */
-static bool
-opendest(output *out, const std::string &name)
-{
-	std::string path = resolvelink(name);
-	size_t sep = path.find_last_of("\\/:");
-
-	out->folder = sep == std::string::npos ? "" : path.substr(0, sep + 1);
-	out->wdest = widename(path);
-	switch (kindof(path)) {
-	case DEST_FAILED:
-		return false;
-	case DEST_DEVICE:
-		return openstraight(out, WAY_DEVICE);
-	case DEST_FILE:
-		return writable(out) && openreplacing(out, path.substr(out->folder.size()), WAY_REPLACE);
-	case DEST_NEW:
+	switch (out->p.how) {
+	case WRITE_ITSELF:
+		return openitself(out);
+	case PUT_NEWFILE:
 		break;
 	}
-	return openreplacing(out, path.substr(out->folder.size()), WAY_MOVENEW);
+	return (!out->p.former || namebackup(out)) && createtemp(out);
 }
 
 output *
@@ -458,7 +538,7 @@ new_output(const std::string &name)
 {
 	std::unique_ptr<output, void (*)(output *)> out(new output(), closeoutput);
 
-	return opendest(out.get(), name) ? out.release() : nullptr;
+	return planoutput(name, &out->p) && openoutput(out.get()) ? out.release() : nullptr;
 }
 
 bool
@@ -466,26 +546,25 @@ writeoutput(output *out, const void *buf, size_t n)
 {
 	const char *p = static_cast<const char *>(buf);
 
-	if (out->how == WAY_OVERWRITE)
-		return holdbytes(&out->held, p, n);
 	while (n > 0) {
-		int k = _write(out->fd, p, n < 0x40000000 ? unsigned(n) : 0x40000000u);
-		if (k <= 0)
+		DWORD k;
+		if (!SYS(WriteFile, out->h, p, DWORD(std::min(n, size_t(WRITEMAX))), &k, nullptr) || k == 0)
 			return false;
 		p += k;
-		n -= size_t(k);
+		n -= k;
 	}
 	return true;
 }
 
-/* Closes the file written; false when the close reports a failed write. */
-static bool
+/*
+ * Closes what was written. CloseHandle reports no failed write, which
+ * FlushFileBuffers has already, and frees the handle whatever it says.
+ */
+static void
 closefile(output *out)
 {
-	bool closed = _close(out->fd) == 0;
-
-	out->fd = -1;
-	return closed;
+	CloseHandle(out->h);
+	out->h = INVALID_HANDLE_VALUE;
 }
 
 /*
@@ -497,7 +576,7 @@ closefile(output *out)
 static bool
 unmark(output *out)
 {
-	if (!markfordeletion(handleof(out), false))
+	if (!markfordeletion(out->h, false))
 		return false;
 	out->named = true;
 	return true;
@@ -512,7 +591,7 @@ unmark(output *out)
 static bool
 movetemp(output *out, DWORD flags)
 {
-	if (!MoveFileExW(out->wtemp.c_str(), out->wdest.c_str(), flags | MOVEFILE_WRITE_THROUGH)) {
+	if (!SYS(MoveFileExW, out->wtemp.c_str(), out->p.dest.c_str(), flags | MOVEFILE_WRITE_THROUGH)) {
 		seterrno();
 		return false;
 	}
@@ -528,14 +607,11 @@ movetemp(output *out, DWORD flags)
 static bool
 keepacl(HANDLE from, HANDLE to)
 {
-	PSECURITY_DESCRIPTOR sd;
+	static unsigned char sd[SDMAX];
+	DWORD n;
 
-	if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
-	    &sd) != ERROR_SUCCESS)
-		return false;
-	bool kept = SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, sd) != 0;
-	LocalFree(sd);
-	return kept;
+	return SYS(GetKernelObjectSecurity, from, DACL_SECURITY_INFORMATION, sd, sizeof(sd), &n) &&
+	    SYS(SetKernelObjectSecurity, to, DACL_SECURITY_INFORMATION, sd);
 }
 
 /*
@@ -549,11 +625,11 @@ keepattributes(HANDLE from, HANDLE to)
 	const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 	FILE_BASIC_INFO info;
 
-	if (!GetFileInformationByHandleEx(from, FileBasicInfo, &info, sizeof(info)))
+	if (!SYS(GetFileInformationByHandleEx, from, FileBasicInfo, &info, sizeof(info)))
 		return false;
 	info.LastAccessTime.QuadPart = info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0; /* as they are */
 	info.FileAttributes = (info.FileAttributes & kept) | FILE_ATTRIBUTE_ARCHIVE;
-	return SetFileInformationByHandle(to, FileBasicInfo, &info, sizeof(info)) != 0;
+	return SYS(SetFileInformationByHandle, to, FileBasicInfo, &info, sizeof(info)) != 0;
 }
 
 /*
@@ -567,12 +643,12 @@ keepattributes(HANDLE from, HANDLE to)
 static bool
 keepformer(output *out)
 {
-	HANDLE former = CreateFileW(out->wdest.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+	HANDLE former = SYS(CreateFileW, out->p.dest.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
 	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
 
 	if (former == INVALID_HANDLE_VALUE)
 		return false;
-	bool kept = keepacl(former, handleof(out)) && keepattributes(former, handleof(out));
+	bool kept = keepacl(former, out->h) && keepattributes(former, out->h);
 	CloseHandle(former);
 	return kept;
 }
@@ -589,8 +665,10 @@ keepformer(output *out)
 static completion
 replacefailed(output *out, DWORD err)
 {
-	if (GetFileAttributesW(out->wbackup.c_str()) != INVALID_FILE_ATTRIBUTES &&
-	    !MoveFileExW(out->wbackup.c_str(), out->wdest.c_str(), MOVEFILE_WRITE_THROUGH))
+	WIN32_FILE_ATTRIBUTE_DATA data;
+
+	if (GetFileAttributesExW(out->wbackup.c_str(), GetFileExInfoStandard, &data) &&
+	    !MoveFileExW(out->wbackup.c_str(), out->p.dest.c_str(), MOVEFILE_WRITE_THROUGH))
 		return COMPLETE_FAILED;
 	switch (err) {
 	case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
@@ -617,12 +695,13 @@ replacefailed(output *out, DWORD err)
 static completion
 replace(output *out)
 {
-	if (!keepformer(out) || !unmark(out) || !closefile(out))
+	if (!keepformer(out) || !unmark(out))
 		return COMPLETE_FAILED;
-	for (int tries = 0; !ReplaceFileW(out->wdest.c_str(), out->wtemp.c_str(), out->wbackup.c_str(),
+	closefile(out);
+	for (int tries = 0; !SYS(ReplaceFileW, out->p.dest.c_str(), out->wtemp.c_str(), out->wbackup.c_str(),
 	    REPLACEFILE_WRITE_THROUGH, nullptr, nullptr); tries++) {
 		DWORD err = GetLastError();
-		if (err != ERROR_SHARING_VIOLATION || tries == 20)
+		if (err != ERROR_SHARING_VIOLATION || tries == SHARINGTRIES)
 			return replacefailed(out, err);
 		Sleep(50);
 	}
@@ -647,61 +726,29 @@ movenew(output *out)
 }
 
 /*
- * Writes the held content over the destination, from its start, once
- * the space is reserved where the filesystem can (its allocation, never
- * below the file's length), so that a full disk ends the run before a
- * byte of it changes; then cuts it to the new length and puts it on
- * disk. Only a failure from the first write over it on can leave it
- * changed.
- */
-static completion
-overwrite(output *out)
-{
-	FILE_ALLOCATION_INFO space;
-	HANDLE h = HANDLE(_get_osfhandle(out->fd));
-	long long length = _filelengthi64(out->fd);
-
-	space.AllocationSize.QuadPart = std::max(length, (long long)out->held.size());
-	if (length < 0 || (!SetFileInformationByHandle(h, FileAllocationInfo, &space, sizeof(space)) &&
-	    GetLastError() == ERROR_DISK_FULL))
-		return COMPLETE_FAILED;
-	if (_lseeki64(out->fd, 0, SEEK_SET) != 0)
-		return COMPLETE_FAILED;
-	for (size_t at = 0; at < out->held.size();) {
-		size_t n = std::min(out->held.size() - at, size_t(0x40000000));
-		int k = _write(out->fd, out->held.data() + at, unsigned(n));
-		if (k <= 0)
-			return COMPLETE_FAILED;
-		at += size_t(k);
-	}
-	if (_chsize_s(out->fd, (long long)out->held.size()) != 0)
-		return COMPLETE_FAILED;
-	return _commit(out->fd) == 0 && closefile(out) ? COMPLETE_OK : COMPLETE_UNSYNCED;
-}
-
-/*
- * Puts the new file on disk, then in the destination's place. The stop
- * handler is held off from the moment the file is on disk, and stays
- * so until closeoutput().
+ * Puts what was written on disk and in the destination's place: what is
+ * written itself is closed, and a new file put on disk (FlushFileBuffers)
+ * and then over the former one, or under the new name. The stop handler
+ * is held off from the moment the file is on disk, and stays so until
+ * closeoutput(). Windows has no call that puts a folder's change on
+ * disk: the move is written through, and left to the filesystem's
+ * journal.
  */
 completion
 commitoutput(output *out)
 {
-	if (out->how != WAY_DEVICE && out->how != WAY_OVERWRITE && _commit(out->fd) != 0)
-		return COMPLETE_FAILED;
-	holdstops();
-	switch (out->how) {
-	case WAY_DEVICE:
-	case WAY_STRAIGHT:
-		break;
-	case WAY_OVERWRITE:
-		return overwrite(out);
-	case WAY_MOVENEW:
-		return movenew(out);
-	case WAY_REPLACE:
-		return replace(out);
+	switch (out->p.how) {
+	case WRITE_ITSELF:
+		holdstops();
+		closefile(out);
+		return COMPLETE_OK;
+	case PUT_NEWFILE:
+		if (!SYS(FlushFileBuffers, out->h))
+			return COMPLETE_FAILED;
+		holdstops();
+		return out->p.former ? replace(out) : movenew(out);
 	}
-	return closefile(out) ? COMPLETE_OK : COMPLETE_FAILED;
+	return COMPLETE_FAILED;
 }
 
 /*
@@ -713,8 +760,8 @@ void
 closeoutput(output *out)
 {
 	holdstops();
-	if (out->fd != -1)
-		_close(out->fd);
+	if (out->h != INVALID_HANDLE_VALUE)
+		CloseHandle(out->h);
 	if (out->named)
 		DeleteFileW(out->wtemp.c_str());
 	out->named = false;

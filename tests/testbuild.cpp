@@ -4,7 +4,8 @@
  * What the build of the tool for the tests (Vantrel-test) adds to it,
  * and nothing else does: allocations and system calls that fail when a
  * test asks, and checks at exit that every item is freed and every
- * descriptor closed. This file is linked into that build alone.
+ * descriptor (on Windows, every handle on a file) closed. This file is
+ * linked into that build alone, on Unix and on Windows.
  */
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,27 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+/*
+ * On Windows a call fails with the Windows error a test names
+ * ("ReplaceFileW 1 ERROR_SHARING_VIOLATION"): its code is given in
+ * errno, which the hook in windows.cpp makes the call's last error. The
+ * log is written as it is, with no CR added. Windows has no SIGSTOP: a
+ * run told to stop at a call ends there (SIGTERM, status 3), as one
+ * ended outright would.
+ * A descriptor is a handle, a multiple of 4, watched where it is open on
+ * a file, a device or a pipe, not on what the system makes for itself
+ * (a semaphore for a critical section).
+ */
+#include <windows.h>
+#define WINERROR(e, code) (e) == code ? #code :
+#define strerrorname_np(e) (WINERROR(e, ERROR_ACCESS_DENIED) WINERROR(e, ERROR_SHARING_VIOLATION) WINERROR(e, ERROR_FILE_EXISTS) \
+    WINERROR(e, ERROR_FILE_NOT_FOUND) WINERROR(e, ERROR_UNABLE_TO_MOVE_REPLACEMENT) nullptr)
+#define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
+#define SIGSTOP SIGTERM
+#define F_GETFD 0
+#define fcntl(fd, cmd) (GetFileType(HANDLE(uintptr_t(fd) * 4)) == FILE_TYPE_UNKNOWN ? -1 : 0)
+#endif
 
 #include "../src/vantrel.h"
 
@@ -119,7 +141,8 @@ operator delete(void *p, size_t) noexcept
 
 /*
  * Tells whether faults, a list of "name n ERRNO" separated by commas,
- * names the n-th call of call; then errno is set to the one it names.
+ * names the n-th call of call, or with n 0 every one; then errno is set
+ * to the one it names.
  */
 static bool
 named(const char *faults, const char *call, unsigned long n)
@@ -129,7 +152,7 @@ named(const char *faults, const char *call, unsigned long n)
 
 	for (; faults != nullptr && *faults != '\0'; faults = std::strchr(faults, ',') ? std::strchr(faults, ',') + 1 : nullptr) {
 		int fields = std::sscanf(faults, "%63[^ ,] %lu %63[^ ,]", name, &k, err);
-		if (fields < 2 || k != n || std::strcmp(name, call) != 0)
+		if (fields < 2 || (k != n && k != 0) || std::strcmp(name, call) != 0)
 			continue;
 		int e = 1;
 		while (fields == 3 && (strerrorname_np(e) == nullptr || std::strcmp(strerrorname_np(e), err) != 0))
@@ -150,7 +173,8 @@ named(const char *faults, const char *call, unsigned long n)
  * that a test can act at that very moment, and appends the name of each
  * call and of the function that makes it ("renameat renametemp"), a line
  * each, to the file VANTREL_SYSLOG names, if any. Nothing
- * is allocated here, so that the allocation walks count as before.
+ * is allocated here, so that the allocation walks count as before. A
+ * count of 0 names every call of the name ("ReplaceFileW 0 ...").
  */
 bool
 sysfails(const char *call, const char *caller)

@@ -167,6 +167,15 @@ const bool unnamed = !getenv("VANTREL_FAILSYS") && access("/proc/self/fd", X_OK)
 /* A Windows build under wine: CR LF line ends, and no Unix permissions or links. */
 const bool windowstool = launcher().back().find(".exe") != std::string::npos;
 
+/* What a Windows build's output reads as here: each CR LF the LF a message wrote, and the CR LF in a text too. */
+std::string
+unixlines(std::string s)
+{
+	for (size_t at = 0; (at = s.find("\r\n", at)) != std::string::npos; at++)
+		s.erase(at, 1);
+	return s;
+}
+
 /*
  * The child's part of a run: argv as given, argv[0] too unless it runs
  * under another program, with a small stack, so that a walk that
@@ -233,9 +242,7 @@ runargv(const strings &argv, const how &h = {})
 	int ws;
 	waitpid(pid, &ws, 0);
 	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-	/* Undo a Windows build's text stream: each CR LF back to the LF written. */
-	for (size_t at = 0; windowstool && (at = r.out.find("\r\n", at)) != std::string::npos; at++)
-		r.out.erase(at, 1);
+	r.out = windowstool ? unixlines(r.out) : r.out;
 	return r;
 }
 
@@ -340,7 +347,7 @@ check(const e2ecase &c)
 	if (c.in && writefile(s / "in.sfv", *c.in) && c.in->size() <= 65536 && getenv("VANTREL_SEEDS"))
 		writefile(getenv("VANTREL_SEEDS") + std::string("/") + std::to_string(std::hash<std::string>()(*c.in)), *c.in);
 	toolrun r = runtool(c.args, {s.dir});
-	EXPECT_EQ(r.out, c.printed);
+	EXPECT_EQ(r.out, windowstool ? unixlines(c.printed) : c.printed) << "texts printed as the bytes they hold";
 	EXPECT_EQ(r.status, c.status);
 	EXPECT_EQ(fs::exists(s / "out.sfv") ? readfile(s / "out.sfv") : "none", c.out.value_or("none"));
 	EXPECT_EQ(fs::exists(s / "in.sfv") ? readfile(s / "in.sfv") : "none", c.in.value_or("none"));
@@ -894,44 +901,65 @@ TEST(dest, every_failed_call_keeps_a_file_on_a_filesystem_with_no_attributes) { 
 
 /*
  * What only Windows shows, under wine. A failed run's status as a batch
- * file reads it. A file replaced keeps its hidden and system attributes
- * (which wine keeps in user.DOSATTRIB) and gives Everyone no access it
- * lacked (wine shows the Unix mode as the access list, and can show no
- * more). A run killed outright mid-write, which the wine server meets
- * as it meets TerminateProcess, by closing the process's handles,
- * leaves the former file alone. The program's name in code page 932,
- * where the second byte of 表 and ソ is a backslash: wine takes the code
- * page from a Japanese locale, made here, as systems rarely have one.
+ * file reads it. A name that holds a lone surrogate, which wine takes
+ * only from the registry's environment as it names files in UTF-8,
+ * reaches the system as it is, where wine can name no file by it, and
+ * no other. A log named as the destination is appended to, and a file
+ * cleaned in place while the output is appended to another on its
+ * volume is replaced, not written through the log. Each call of a whole
+ * run is failed in turn, with each error, for a hidden system file
+ * (which wine keeps in user.DOSATTRIB, and whose access list it shows
+ * as the Unix mode) named in another case, and for a new file on a
+ * share (\\v\s\, which wine finds under its prefix's dosdevices/unc)
+ * whose name lies beyond UTF-16's first plane: the run rides over the
+ * few failures it is meant to (a taken temporary name, a sharing
+ * violation, a system that can't replace a file), with the new file in
+ * place under the file's own name and the former one's attributes; it
+ * ends with 255 and the former file as it was at every other, and at a
+ * sharing violation that outlasts every try, and nothing is left beside
+ * it, nor by a run ended outright mid-write (the test build's stop, as
+ * the system ends it). The program's name in code page 932, where
+ * the second byte of 表 and ソ is a backslash: wine takes the code page
+ * from a Japanese locale, made here, as systems rarely have one.
  */
-TEST(dest, on_windows_keeps_the_status_the_attributes_the_name_and_nothing_after_a_kill)
+TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_whatever_fails)
 {
 	if (!windowstool)
 		GTEST_SKIP() << "for the Windows build under wine";
 	scratch s;
-	std::string exe = "Z:" + launcher().back(), dos(3, '\0');
+	std::string exe = "Z:" + launcher().back();
 	std::replace(exe.begin(), exe.end(), '/', '\\');
-	writefile(s / "t.bat", "@\"" + exe + "\" -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n");
-	EXPECT_EQ(runtool({"/c", "t.bat"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n");
-	if (writefile(s / "in.sfv", twodups) && writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 &&
-	    setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0) {
-		EXPECT_EQ(runtool({"in.sfv", "d.sfv"}, {s.dir}).status, 0);
-		EXPECT_EQ(getxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", &dos[0], 3) == 3 ? dos : "", "0x6");
-		EXPECT_EQ(statof(s / "d.sfv").st_mode & 07, 0u) << "Everyone gained access";
+	const std::u16string reg = u"\xfeffWindows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Environment]\r\n\"VANTRELNAME\"=\"b\xdc00.sfv\"\r\n";
+	writefile(s / "in.sfv", twodups) && writefile(s / "log", "earlier\n") && writefile(s / "n.reg", std::string((const char *)reg.data(), 2 * reg.size())) &&
+	    writefile(s / "t.bat", "@set v=\"" + exe + "\"\r\n@%v% -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n@%v% in.sfv %VANTRELNAME% >NUL\r\n"
+	    "@echo %ERRORLEVEL%\r\n@%v% in.sfv LOG >>log\r\n@%v% in.sfv in.sfv >>log\r\n@echo %ERRORLEVEL%\r\n") && runtool({"/s", "n.reg"}, {.cwd = s.dir, .env = {"VANTREL_EXE=regedit"}}).status;
+	EXPECT_EQ(runtool({"/c", "t.bat"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n255\n0\n");
+	std::string logged = unixlines(readfile(s / "log")); /* the new file's bytes among the messages, wherever the output's buffer was flushed */
+	EXPECT_EQ(logged.erase(std::min(logged.find(twodupsclean), logged.size()), twodupsclean.size()), "earlier\n" + banner + cleaned(2) + banner + cleaned(2));
+	const std::string test = "VANTREL_EXE=" + fs::path(launcher().back()).replace_filename("Vantrel-test.exe").string(), log = s / "calls";
+	const std::string unc = (getenv("WINEPREFIX") ? getenv("WINEPREFIX") : getenv("HOME") + std::string("/.wine")) + "/dosdevices/unc/v"; /* \\v\s\ is the scratch folder, a share */
+	fs::create_directories(unc), fs::remove(unc + "/s"), symlink(s.dir.c_str(), (unc + "/s").c_str());
+	const std::set<std::string> rides = {"namebackup", "createnew ERROR_FILE_EXISTS", "movetemp ERROR_FILE_EXISTS", "replace ERROR_SHARING_VIOLATION", "replace ERROR_UNABLE_TO_MOVE_REPLACEMENT"};
+	for (const std::string dest : {"D.SFV", "\\\\v\\s\\n\xf0\x9f\x93\x9a.sfv"}) {
+		std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest.substr(6)), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0", whole;
+		auto run = [&](const std::string &faults, const std::string &stop = "") { /* the status, the file, hidden and system, what Everyone may do, the files beside it */
+			char dos[8] = "";
+			fs::remove(log), fs::remove(file), writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 && setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0;
+			const int status = runtool({"in.sfv", dest}, {.cwd = s.dir, .env = {test, "VANTREL_FAILSYS=" + faults, "VANTREL_STOPAT=" + stop, "VANTREL_SYSLOG=" + log}}).status;
+			return std::to_string(status) + " " + (fs::exists(file) ? readfile(file) : "none") + " " + (getxattr(file.c_str(), "user.DOSATTRIB", dos, 7), dos) + " " +
+			    std::to_string(statof(file).st_mode & 07) + " " + std::to_string(strays(s.dir).size());
+		};
+		EXPECT_EQ(whole = run(""), "0 " + twodupsclean + (dest == "D.SFV" ? " 0x6 0 0" : "  4 0")) << "a whole run keeps the file's name and attributes, a new file made as any is";
+		std::istringstream lines(readfile(log));
+		std::map<std::string, int> seen;
+		for (std::string call; std::getline(lines, call);) {
+			const std::string name = call.substr(0, call.find(' ')), caller = call.substr(name.size() + 1), n = std::to_string(++seen[name]);
+			for (const std::string err : {"ERROR_ACCESS_DENIED", "ERROR_SHARING_VIOLATION", "ERROR_FILE_EXISTS", "ERROR_UNABLE_TO_MOVE_REPLACEMENT"})
+				EXPECT_EQ(run(name + " " + n + " " + err), rides.count(caller) + rides.count(caller + " " + err) > 0 ? whole : former) << name << " " << n << " " << err << " in " << caller;
+		}
+		EXPECT_EQ(run("ReplaceFileW 0 ERROR_SHARING_VIOLATION"), dest == "D.SFV" ? former : whole) << "a sharing violation that outlasts every try ended no run";
+		EXPECT_EQ(run("", "WriteFile 1"), "3" + former.substr(3)) << "a run ended outright mid-write (status 3) left its new file";
 	}
-	const std::string old = bigfile(60000);
-	writefile(s / "in.sfv", old);
-	toolrun r = runtool({"in.sfv", "in.sfv"}, {.cwd = s.dir, .during = [&](pid_t pid) {
-		std::error_code e; /* killed once the new file holds bytes, past the instant it was made in */
-		for (auto t = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - t < std::chrono::seconds(30);)
-			if (strings found = strays(s.dir); !found.empty() && fs::file_size(found[0], e) > 0 && !e)
-				break;
-		kill(pid, SIGKILL);
-	}});
-	for (int i = 0; i < 100 && !strays(s.dir).empty(); i++) /* the wine server closes the handles a moment later */
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	EXPECT_EQ(r.status, 128 + SIGKILL) << "killed too late";
-	EXPECT_EQ(readfile(s / "in.sfv"), old);
-	EXPECT_EQ(strays(s.dir), strings()) << "a file was left";
 	if (system(("localedef -i ja_JP -f UTF-8 " + s / "ja_JP.UTF-8 2>/dev/null").c_str()) != 0)
 		GTEST_SKIP() << "no Japanese locale can be made here (apt-get install locales)";
 	const std::pair<std::string, std::string> names[] = { /* in UTF-8 and in code page 932 */
