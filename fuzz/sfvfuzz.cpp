@@ -1,25 +1,21 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * Fuzz target: any bytes at all as the source file of the tool's own
- * main, and the properties every run keeps. A file is refused, and
- * nothing written, or cleaned to a file that reads whole and that
- * cleaning again leaves byte for byte as it is; listing reads as
- * cleaning does. A broken property aborts.
+ * Fuzz target: any bytes at all read as a favourites file, through the
+ * steps of a run: the header, both trees, the count, the listing, the
+ * removal of duplicates, the export and the freeing. A file read whole
+ * is cleaned into bytes that must read whole again and clean back to
+ * themselves, byte for byte, as they hold no duplicate. A broken
+ * property aborts.
  */
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
-#include <vector>
 
-#include <unistd.h>
+#include "../src/vantrel.h"
 
-int vantrelmain(int argc, char **argv); /* the tool's main, renamed by the build */
-
-static std::string in, out, again;
+static sfvreader reader;
+static sfvwriter writer;
 
 static void
 require(bool holds, const char *what)
@@ -30,68 +26,67 @@ require(bool holds, const char *what)
 	}
 }
 
-/*
- * Runs the tool's main as a fresh process would; returns what it
- * printed, and its status in *status. The signals it catches are the
- * fuzzer's again afterwards. The fuzzer's alarm, which any of its
- * threads may take, is ignored meanwhile, so that the tool does not
- * catch it and end the process.
- */
-static std::string
-run(std::vector<std::string> words, int *status)
+static bool
+append(void *to, const void *buf, size_t n)
 {
-	std::vector<char *> argv;
-	char *buf = nullptr;
-	size_t len = 0;
-	struct sigaction fuzzer[NSIG];
-
-	for (std::string &w : words)
-		argv.push_back(&w[0]);
-	argv.push_back(nullptr);
-	for (int sig = 1; sig < NSIG; sig++)
-		sigaction(sig, nullptr, &fuzzer[sig]);
-	signal(SIGALRM, SIG_IGN);
-	require((stdout = open_memstream(&buf, &len)) != nullptr, "standard output can be caught");
-	*status = vantrelmain(int(words.size()), argv.data()) & 0xff; /* it closes stdout */
-	for (int sig = 1; sig < NSIG; sig++)
-		sigaction(sig, &fuzzer[sig], nullptr);
-	std::string printed(buf, len);
-	std::free(buf);
-	return printed;
+	static_cast<std::string *>(to)->append(static_cast<const char *>(buf), n);
+	return true;
 }
 
-static std::string
-readfile(const std::string &path)
+/* Reads LINKS and Favorite from bytes, as a run reads them; false where the file is refused. */
+static bool
+readtrees(const std::string &bytes, sfvitem **links, sfvitem **favorite)
 {
-	std::ifstream f(path, std::ios::binary);
-	return std::string(std::istreambuf_iterator<char>(f), {});
+	FILE *fp = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
+
+	require(fp != nullptr, "the bytes can be read as a file");
+	initreader(&reader, fp);
+	*links = *favorite = nullptr;
+	bool whole = readheader(&reader) == HEADER_OK && (*links = readitemfromsfv(&reader, false)) != nullptr &&
+	    (*favorite = readitemfromsfv(&reader, false)) != nullptr && readend(&reader);
+	std::fclose(fp);
+	return whole;
 }
 
-/* Makes the scratch folder, under TMPDIR, that the runs share. */
+/* The file that cleaning bytes writes, or "" where they are refused. */
+static std::string
+clean(const std::string &bytes)
+{
+	sfvitem *links, *favorite;
+	std::string out;
+	itemcount count;
+
+	if (readtrees(bytes, &links, &favorite)) {
+		links->next = favorite;
+		initcount(&count, links);
+		listitems(links, 0);
+		seenset *seen = new_seenset();
+		require(seen != nullptr && killduplicates(links, seen, true), "memory for the seen set");
+		free_seenset(seen);
+		links->next = nullptr;
+		initwriter(&writer, append, &out);
+		writeheader(&writer);
+		savetosfv(&writer, links, false);
+		savetosfv(&writer, favorite, false);
+		require(flushwriter(&writer), "the export is written");
+	}
+	free_sfvitem(links);
+	free_sfvitem(favorite);
+	return out;
+}
+
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
-	std::string dir = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vantrelfuzz-XXXXXX";
-	require(mkdtemp(&dir[0]) != nullptr, "a scratch folder can be made");
-	in = dir + "/in.sfv", out = dir + "/out.sfv", again = dir + "/again.sfv";
+	require(std::freopen("/dev/null", "w", stdout) != nullptr, "the messages can go"); /* only the properties speak */
 	return 0;
 }
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	int status, listed, twice;
-	std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char *>(data), std::streamsize(size));
-	unlink(out.c_str());
-	run({"Vantrel", "-iv", "--", in, out}, &status);
-	run({"Vantrel", "-il", "--", in}, &listed);
-	require((status == 0 || status == 1) && listed == status, "a run ends cleaned or refused, and listing as cleaning");
-	require(status == 0 || access(out.c_str(), F_OK) != 0, "a refused file writes nothing");
-	if (status == 0) {
-		std::string printed = run({"Vantrel", "--", out, again}, &twice);
-		require(twice == 0 && printed.find("\nDeleted 0 items.\n") != std::string::npos,
-		    "a cleaned file reads whole and holds no duplicate");
-		require(readfile(out) == readfile(again), "cleaning a cleaned file changes no byte");
-	}
+	const std::string once = clean(std::string(reinterpret_cast<const char *>(data), size));
+
+	require(once.empty() || clean(once) == once, "a cleaned file reads whole and cleans back to itself");
 	return 0;
 }
