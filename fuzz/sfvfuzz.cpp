@@ -2,8 +2,8 @@
 // Copyright (c) 2026 the Vantrel developers
 /*
  * Fuzz target: any bytes at all read as a favourites file, through the
- * steps of a run: the header, both trees, the count, the listing, the
- * removal of duplicates, the export and the freeing. A file read whole
+ * steps of a run: the header, both trees, the listing, the removal of
+ * duplicates, the export and the freeing. A file read whole
  * is cleaned into bytes that must read whole again and clean back to
  * themselves, byte for byte, as they hold no duplicate. A broken
  * property aborts.
@@ -54,11 +54,9 @@ clean(const std::string &bytes)
 {
 	sfvitem *links, *favorite;
 	std::string out;
-	itemcount count;
 
 	if (readtrees(bytes, &links, &favorite)) {
 		links->next = favorite;
-		initcount(&count, links);
 		listitems(links, 0);
 		seenset *seen = new_seenset();
 		require(seen != nullptr && killduplicates(links, seen, true), "memory for the seen set");

@@ -52,19 +52,6 @@ failsnow(unsigned long *count, const char *variable)
 	return fail != nullptr && ++*count == std::strtoul(fail, nullptr, 10);
 }
 
-/* The blocks itemalloc() gave that are not freed yet. */
-static long live;
-
-/* Ends a run that leaves any of them unfreed, whatever its status was to be. */
-static void
-checkleaks(void)
-{
-	if (live != 0) {
-		std::fprintf(stderr, "%ld blocks not freed\n", live);
-		_Exit(99);
-	}
-}
-
 #define WATCHEDFDS 64 /* more descriptors than a run ever holds at once */
 
 /* The descriptors from 3 up that are open now, as bits 1 << fd. */
@@ -80,25 +67,25 @@ openfds(void)
 }
 
 static const unsigned long long openatstart = openfds();
+static long live; /* the blocks itemalloc() gave that are not freed yet */
 
-/* Ends a run that leaves open a descriptor it opened, whatever its status was to be. */
+/* Ends a run that leaves a block unfreed or a descriptor it opened open, whatever its status was to be. */
 static void
-checkfds(void)
+checkexit(void)
 {
-	if ((openfds() & ~openatstart) != 0) {
-		std::fprintf(stderr, "descriptors left open: %llx\n", openfds() & ~openatstart);
+	if (live != 0 || (openfds() & ~openatstart) != 0) {
+		std::fprintf(stderr, "%ld blocks not freed, descriptors left open: %llx\n", live, openfds() & ~openatstart);
 		_Exit(99);
 	}
 }
 
-static const int fdswatched = std::atexit(checkfds);
+static const int watched = std::atexit(checkexit);
 
 /* Memory for an item, a seen-list entry or the seen index; VANTREL_FAILALLOC picks one to fail. */
 void *
 itemalloc(size_t size)
 {
 	static unsigned long count;
-	static const int watched = std::atexit(checkleaks);
 	void *p = failsnow(&count, "VANTREL_FAILALLOC") ? nullptr : std::malloc(size);
 
 	live += p != nullptr && watched == 0; /* counted once the check at exit is in place */
