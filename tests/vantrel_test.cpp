@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -412,6 +413,56 @@ TEST(cli, removes_every_later_copy_and_keeps_all_else)
 	check({"-v names each removal in turn, its line ends, %s and all, printed and written as they are", {"-v", "in.sfv", "out.sfv"},
 	    sfv(root("L", {url("a\n", "http://a/\r\n"), url("\r\n\r\r\nb\n", "http://a/\r\n"), cu}), root("F", {url("c %s", "http://c/")})),
 	    banner + cleaned(2, true, "Dup.Deleted \r\n\r\r\nb\n (http://a/\r\n)\nDup.Deleted c %s (http://c/)\n"), 0, sfv(root("L", {url("a\n", "http://a/\r\n"), cu}))});
+}
+
+/*
+ * A random folder at most depth levels deep, and what cleaning leaves of
+ * it, given the URLs seen before it: its URLs come from a pool of n, so
+ * that most recur, and the first copy of each stays.
+ */
+std::pair<std::string, std::string>
+randomfolder(std::mt19937 &random, int depth, unsigned n, std::set<std::string> *seen, int *removed)
+{
+	strings in, out;
+	for (unsigned i = random() % 6; i > 0; i--) {
+		if (depth > 0 && random() % 3 == 0) {
+			const auto [child, cleaned] = randomfolder(random, depth - 1, n, seen, removed);
+			in.push_back(child), out.push_back(cleaned);
+			continue;
+		}
+		const std::string u = "http://" + std::to_string(random() % n) + "/", item = url(std::to_string(i), u);
+		in.push_back(item);
+		if (seen->insert(u).second)
+			out.push_back(item);
+		else
+			++*removed;
+	}
+	return {folder("f", in), folder("f", out)};
+}
+
+/*
+ * Random files cleaned as the rule says, LINKS before Favorite; then
+ * each with one byte changed, which is refused, nothing written, or
+ * cleaned into a file that cleans again with nothing removed.
+ */
+TEST(cli, cleans_random_files_and_refuses_or_cleans_them_damaged)
+{
+	std::mt19937 random(29);
+	for (unsigned round = 1; round <= 60; round++) {
+		std::set<std::string> seen;
+		int removed = 0;
+		const auto [links, linksclean] = randomfolder(random, 4, round, &seen, &removed);
+		const auto [favorite, favoriteclean] = randomfolder(random, 4, round, &seen, &removed);
+		const std::string in = header + links.substr(1) + favorite.substr(1), out = header + linksclean.substr(1) + favoriteclean.substr(1);
+		check({"a random file", {"in.sfv", "out.sfv"}, in, banner + cleaned(removed, !seen.empty()), 0, out});
+		scratch s;
+		std::string damaged = in;
+		damaged[random() % in.size()] ^= char(1 << random() % 8);
+		writefile(s / "in.sfv", damaged);
+		const int status = runtool({"in.sfv", "out.sfv"}, {s.dir}).status;
+		EXPECT_TRUE(status == 1 ? !fs::exists(s / "out.sfv") : status == 0 && runtool({"out.sfv", "again.sfv"}, {s.dir}).out.find("\nDeleted 0 items.\n") !=
+		    std::string::npos && readfile(s / "again.sfv") == readfile(s / "out.sfv")) << "damaged, status " << status;
+	}
 }
 
 TEST(cli, lists_and_cleans_every_field_however_deep)
