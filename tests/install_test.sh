@@ -4,8 +4,7 @@
 # What a user installs: "install_test.sh tree builddir sourcedir" checks
 # the tree "cmake --install" makes, "install_test.sh deb ..." the Debian
 # package "cpack -G DEB" makes, with lintian and hardening-check where
-# they are installed, and "install_test.sh zip ..." the zip of a Windows
-# build. Exits 1 naming the first check that fails.
+# they are installed. Exits 1 naming the first check that fails.
 set -u
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
@@ -20,10 +19,6 @@ if [ "$1" = tree ]; then
 	for l in $("$bin" | sed -n 's/^ -\(.\): .*/\1/p'); do
 		grep -qx "\.B \\\\-$l" "$man" || fail "the manual has no entry for -$l"
 	done
-	grep -q "^\.TH .*\"Vantrel $("$bin" -V | sed -n 's/^Vantrel Ver\.\([^ ]*\) .*/\1/p')\"" "$man" ||
-		fail "the manual is of another version"
-	"$bin" -V | grep -qx 'Built at [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]\{4\} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]' ||
-		fail "the banner's build date is not in the form Dec  6 2026 20:37:34"
 	! command -v mandoc >/dev/null || [ -z "$(mandoc -T lint -W style "$man" 2>&1)" ] || fail "mandoc finds faults"
 	# The README's safe way as it stands, on a generated file, installed and from the build folder:
 	# each duplicate named, and the check passed.
@@ -37,21 +32,10 @@ if [ "$1" = tree ]; then
 	done
 	exit 0
 fi
-if [ "$1" = zip ]; then
-	(cd "$tmp" && cpack -G ZIP --config "$2/CPackConfig.cmake" >/dev/null && cmake -E tar xf Vantrel-*.zip) || fail "cpack -G ZIP"
-	cd "$tmp"/Vantrel-*/ && [ "$(LC_ALL=C ls | tr '\n' ' ')" = "LICENSE.txt README.txt Vantrel.exe Vantrel.html " ] ||
-		fail "the zip holds $(ls)"
-	sed 's/$/\r/' "$3/LICENSE" | cmp -s - LICENSE.txt || fail "the zip's LICENSE.txt is not the licence with CR LF line ends"
-	[ "$(grep -c "$(printf '\r')\$" README.txt)" = "$(wc -l <README.txt)" ] || fail "the zip's README.txt has lines without CR LF"
-	for f in $(ls) "$(basename "$PWD")\\"; do grep -qF "$f" README.txt || fail "the zip's README.txt does not name $f"; done
-	exit 0
-fi
 (cd "$tmp" && cpack -G DEB --config "$2/CPackConfig.cmake" >/dev/null) || fail "cpack -G DEB"
 deb=$(ls "$tmp"/vantrel_*.deb) || fail "no package named vantrel"
 [ "$(dpkg-deb -c "$deb" | grep -c ' ./usr/\(bin/Vantrel\|bin/vantrel -> Vantrel\|share/man/man1/Vantrel.1.gz\|share/man/man1/vantrel.1.gz -> Vantrel.1.gz\|share/bash-completion/completions/Vantrel\|share/bash-completion/completions/vantrel -> Vantrel\)$')" = 6 ] ||
 	fail "the package lacks the tool, its compressed manual, its completion or their lower-case links"
-dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/\n/g; s/ //g' | grep -qv '^\(libc6\|libstdc++6\|libgcc-s1\)$' &&
-	fail "the package depends on more than the C++ runtime"
 dpkg-deb -x "$deb" "$tmp/root" && "$tmp/root/usr/bin/Vantrel" -V >/dev/null || fail "the packaged binary does not run"
 ! command -v lintian >/dev/null || lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
 # Where the C library's start files carry no CET mark, no program linked with them has one.

@@ -15,12 +15,12 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -110,8 +110,6 @@ struct scratch {
 	~scratch()
 	{
 		std::error_code e;
-		for (const auto &entry : fs::directory_iterator(dir, e))
-			umount2(entry.path().c_str(), MNT_DETACH); /* the filesystems a case mounted */
 		fs::remove_all(dir, e);
 	}
 	std::string operator/(const std::string &name) const { return dir + "/" + name; }
@@ -157,17 +155,9 @@ failing(const std::string &faults)
 const bool underrunner = launcher().size() > 1;
 /* New files made with no name, but where the test build names them from the start or there is no /proc to name them through. */
 const bool unnamed = !getenv("VANTREL_FAILSYS") && access("/proc/self/fd", X_OK) == 0;
-/* A Windows build under wine: CR LF line ends, and no Unix permissions or links. */
+/* A Windows build under wine: CR LF line ends, each read here as the LF a message or a text wrote, and no Unix permissions or links. */
 const bool windowstool = launcher().back().find(".exe") != std::string::npos;
-
-/* What a Windows build's output reads as here: each CR LF the LF a message wrote, and the CR LF in a text too. */
-std::string
-unixlines(std::string s)
-{
-	for (size_t at = 0; (at = s.find("\r\n", at)) != std::string::npos; at++)
-		s.erase(at, 1);
-	return s;
-}
+const std::regex crlf("\r\n");
 
 /*
  * The child's part of a run: the tool named Vantrel in its argv[0],
@@ -237,7 +227,7 @@ runtool(const strings &args, const how &h = {})
 	int ws;
 	waitpid(pid, &ws, 0);
 	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-	r.out = windowstool ? unixlines(r.out) : r.out;
+	r.out = windowstool ? std::regex_replace(r.out, crlf, "\n") : r.out;
 	return r;
 }
 
@@ -332,10 +322,9 @@ check(const e2ecase &c)
 {
 	SCOPED_TRACE(c.name);
 	scratch s;
-	if (c.in)
-		writefile(s / "in.sfv", *c.in);
+	c.in && writefile(s / "in.sfv", *c.in);
 	toolrun r = runtool(c.args, {s.dir});
-	EXPECT_EQ(r.out, windowstool ? unixlines(c.printed) : c.printed) << "texts printed as the bytes they hold";
+	EXPECT_EQ(r.out, windowstool ? std::regex_replace(c.printed, crlf, "\n") : c.printed) << "texts printed as the bytes they hold";
 	EXPECT_EQ(r.status, c.status);
 	EXPECT_EQ(fs::exists(s / "out.sfv") ? readfile(s / "out.sfv") : "none", c.out.value_or("none"));
 	EXPECT_EQ(fs::exists(s / "in.sfv") ? readfile(s / "in.sfv") : "none", c.in.value_or("none"));
@@ -349,7 +338,6 @@ TEST(cli, parses_options_and_file_arguments)
 	const e2ecase cases[] = {
 		{"no arguments", {}, {}, usage, 0, {}},
 		{"a source alone needs -n", {"in.sfv"}, plain, usage, 0, {}},
-		{"an empty argument is an empty name", {"", "out.sfv"}, {}, usage, 0, {}},
 		{"-V stops before any file is looked at", {"-V", "missing", "out.sfv"}, {}, banner, 0, {}},
 		{"three files end the run at once", {"in.sfv", "-V", "out.sfv", "3", "-x"}, plain, "Too many file arguments!", 1, {}},
 		{"unknown letters", {"-vx", "-q"}, {}, "Unknown argument: x\nUnknown argument: q\n" + usage, 0, {}},
@@ -358,7 +346,6 @@ TEST(cli, parses_options_and_file_arguments)
 		{"options after the files, -i and -n", {"in.sfv", "-i", "out.sfv", "-n"}, plain, counted, 0, {}},
 		{"/iv: options on Windows, elsewhere a file", {"/iv", "-n", "in.sfv"}, plain, windowstool ? counted : cantopen,
 		    windowstool ? 0 : 255, {}},
-		{"--help before files", {"--help", "in.sfv", "out.sfv"}, plain, usage, 0, {}},
 		{"-l implies -n and ignores the destination; -i counts once", {"-il", "in.sfv", "out.sfv"}, sfv(root("L")),
 		    banner + reading + list + "Counting items...Done\n2 items, 2 folder, 0 urls.\n" + unlinking + freeing, 0, {}},
 	};
@@ -400,7 +387,6 @@ TEST(cli, removes_every_later_copy_and_keeps_all_else)
 {
 	const std::string kept = folder("x", {folder("y", {a})}), zero = std::string("u\0v", 3);
 	const std::string odd = folder("o", {url({"http://a/"}, "x"), url({"2"}, "http://a"), url({"3"}, "HTTP://A/"), url({"4"}, "\x83\x6b"), url({"5"}, "\x83\x6a")});
-	check({"no URL items", {"in.sfv", "out.sfv"}, sfv(root("", {folder("f")}), root("")), banner + cleaned(0, false), 0, sfv(root("", {folder("f")}), root(""))});
 	check({"the first copy stays", {"in.sfv", "out.sfv"}, sfv(root(std::string("L\0cd", 4), {kept, b, folder("f", {b, b}), url({"1"}, ""), url({"2"}, " "), url({"3"}, "")}),
 	    root("F", {a, folder("g", {cu}), cu, folder("h", {cu}), odd, url({"t"}, zero), folderhead(record{"n"}, 0, -5)})), banner + cleaned(6), 0,
 	    sfv(root("L", {kept, b, folder("f"), url({"1"}, ""), url({"2"}, " ")}), root("F", {folder("g", {cu}), folder("h"), odd, url({"t"}, "u"), folder("n")}))});
@@ -485,8 +471,7 @@ bigfile(int n)
 {
 	strings urls;
 	for (int i = 0; i < n; i++)
-		urls.push_back(url({std::string("a title of some length ").append(std::to_string(i))},
-		    std::string("http://example.com/").append(std::to_string(i % 6000))));
+		urls.push_back(url({"a title of some length " + std::to_string(i)}, "http://example.com/" + std::to_string(i % 6000)));
 	return sfv(root("L", urls));
 }
 
@@ -538,8 +523,7 @@ descriptors(const scratch &s)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.dest);
 		writefile(log, "earlier\n") && writefile(fd3, "earlier\n");
-		toolrun r = runtool({"in.sfv", c.dest}, {.cwd = s.dir, .env = {"VANTREL_RUNNER=sh " + s / "fd.sh"}, .closed = c.closed, .out = log});
-		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(runtool({"in.sfv", c.dest}, {.cwd = s.dir, .env = {"VANTREL_RUNNER=sh " + s / "fd.sh"}, .closed = c.closed, .out = log}).status, c.status);
 		EXPECT_EQ(readfile(log), "earlier\n" + c.log);
 		EXPECT_EQ(readfile(fd3), "earlier\n" + c.fd3);
 	}
@@ -562,9 +546,8 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 	const bool superuser = geteuid() == 0, unix = !windowstool, root = superuser && unix;
 	bool appendonly = false;
 	const std::string opened = "Exporting!\nERROR: Can't open output file!\n";
-	const std::string deep = "d/" + std::string(100, 'e') + "/" + std::string(100, 'f') + "/";
 	const std::string dev = superuser ? s.dir + "/" : "/dev/";
-	const std::string utf8 = deep + std::string(83, 'n') + std::string(60, '\xe3') + ".sfv", nonutf8(255, '\x80');
+	const std::string nonutf8(255, '\x80');
 	std::string longest = s.dir; /* a path of 4,090 bytes, near the system's limit */
 	while (longest.size() < 3800)
 		longest.append("/").append(200, 'p');
@@ -600,14 +583,10 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		    .needs = nullptr},
 		{.name = "a name of 255 bytes none of which begins a UTF-8 character", .setup = [&] { return unix && put(nonutf8, "old"); }, .file = nonutf8,
 		    .needs = nullptr},
-		/* Not under wine, which reads a Unix name that is not UTF-8 as another name, under which ReplaceFileW,
-		 * having moved the former file away, makes the new one. */
-		{.name = "a name of 255 bytes that ends in UTF-8", .setup = [&] { return unix && put(utf8, "old"); }, .file = utf8},
 		{.name = "a link to itself", .setup = [&] { return unix && symlink("self", at("self").c_str()) == 0; }, .file = "in.sfv", .bytes = twodups,
 		    .args = {"in.sfv", "self"}, .status = 255, .tail = opened, .needs = nullptr},
 		{.name = "a user's own set-id file", .setup = [&] { return put("o/6755", "old") && own("o/6755", 1002, 1002, 06755) && own("o", 0, 0, 0777); },
 		    .file = "o/6755", .h = {.uid = 1002}, .grants = "1002:1002 6755"},
-		{.name = "a new file, made as any is under umask 022", .setup = [&] { return root; }, .file = "o/new", .grants = "0:0 644"},
 		{.name = "a source past 2 GiB, opened and read to the byte after Favorite", .setup = [&] { return put("3g", twodups) && truncate(at("3g").c_str(), 3LL << 30) == 0; },
 		    .file = "out", .bytes = "none", .args = {"3g", "out"}, .status = 1,
 		    .tail = "Error: readitemfromsfv: bytes after the Favorite tree\nERROR: Can't read SFV file!\nFile close...OK\n"},
@@ -619,8 +598,6 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		{.name = "a full device, met while LINKS is written", .setup = [&] { return put("big.sfv", bigfile(9000)); }, .file = "big.sfv",
 		    .bytes = bigfile(9000), .args = {"big.sfv", "--", dev + "full"}, .status = 255, .tail = "Exporting LINKS...ERROR: Can't write output file!\n"},
 		{.name = "NUL", .setup = [&] { return windowstool; }, .file = "in.sfv", .bytes = twodups, .args = {"in.sfv", "NUL"}, .needs = nullptr},
-		{.name = "a listing into a full device", .file = "in.sfv", .bytes = twodups, .args = {"-l", "in.sfv"}, .h = {.out = dev + "full"}, .status = 255,
-		    .tail = ""},
 		{.name = "a damaged file, and a full device", .file = "junk.sfv", .bytes = "junk", .args = {"-n", "junk.sfv"}, .h = {.out = dev + "full"},
 		    .status = 1, .tail = ""},
 		{.name = "a file another user planted in a sticky folder", .setup = [&] { return planted; }, .file = "tmp/planted", .bytes = "", .status = 255,
@@ -628,31 +605,21 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 		{.name = "a FIFO planted there", .setup = [&] { return planted; }, .file = "tmp/fifo", .bytes = "none", .status = 255, .tail = opened},
 		{.name = "a link to a folder planted there", .setup = [&] { return planted; }, .file = "priv/clean.sfv", .bytes = "old",
 		    .args = {"in.sfv", "tmp/cache/clean.sfv"}, .status = 255, .tail = opened},
+		{.name = "the user's own link there", .setup = [&] { return planted; }, .file = "mine", .args = {"in.sfv", "tmp/mine"}},
 		{.name = "a link planted there", .setup = [&] { return planted; }, .file = "victim", .bytes = "old", .args = {"in.sfv", "tmp/l"}, .status = 255,
 		    .tail = opened},
-		{.name = "the user's own link there", .setup = [&] { return planted; }, .file = "mine", .args = {"in.sfv", "tmp/mine"}},
-		{.name = "a link from a working folder the user may not search", .setup = [&] { return put("priv/work/t", "old") &&
-		    put("priv/work/in.sfv", twodups) && own("priv", 0, 0, 0700) && own("priv/work", 0, 0, 0777) &&
-		    symlink("t", at("priv/work/l").c_str()) == 0 && own("priv/work/t", 1002, 1002, 0); }, .file = "priv/work/t", .args = {"in.sfv", "l"},
-		    .h = {.cwd = at("priv/work"), .uid = 1002}},
 		/* None of these can be remade by the user, and so are never written over: each is refused, untouched. */
 		{.name = "the user's file in a folder that takes no new file", .setup = [&] { return put("ro/d", "old") && own("ro/d", 1002, 1002, 0); },
 		    .file = "ro/d", .bytes = "old", .h = {.uid = 1002}, .status = 255, .tail = opened, .grants = "1002:1002 644"},
 		{.name = "another user's file that the user may write through its access list", .setup = [&] { return put("acl/t", "old") &&
 		    own("acl/t", 2000, 3001, 0660) && setxattr(at("acl/t").c_str(), "system.posix_acl_access", aclfor(1002).data(), aclfor(1002).size(), 0) == 0; },
 		    .file = "acl/t", .bytes = "old", .h = {.uid = 1002}, .status = 255, .tail = opened, .grants = "2000:3001 660 acl"},
-		{.name = "a folder the user may search and write but not read", .setup = [&] { return put("u/d", "old") && own("u/d", 1002, 1002, 0) &&
-		    own("u", 1002, 1002, 0300); }, .file = "u/d", .h = {.uid = 1002}},
 		{.name = "a file in an append-only folder", .setup = [&] { return appendonly = root && put("ao/d", "old") &&
 		    system(("chattr +a " + at("ao") + " 2>/dev/null").c_str()) == 0; }, .file = "ao/d", .bytes = "old", .status = 255, .tail = opened,
 		    .needs = "root, on a filesystem that keeps a folder append-only"},
 		{.name = "a new file there, linked in whole where it can be made unnamed", .setup = [&] { return appendonly; }, .file = "ao/new",
 		    .bytes = unnamed ? twodupsclean : "none", .status = unnamed ? 0 : 255, .tail = unnamed ? exported + freeing : opened,
 		    .needs = "root, on a filesystem that keeps a folder append-only"},
-		{.name = "a file named by digits alone, and no /dev for a closed standard output", .setup = [&] { return root &&
-		    system("unshare -m true 2>/dev/null") == 0 && put("nodev.sh", "mount -t tmpfs none /dev && exec \"$@\"") && put("1234567890", "old"); },
-		    .file = "1234567890", .h = {.env = {"VANTREL_RUNNER=unshare -m sh " + at("nodev.sh")}, .closed = 1 << 1}, .status = 255, .tail = "",
-		    .needs = "root, and a root folder that is a mount point (a chroot's is not) for unshare -m"},
 	};
 	std::string skipped;
 	for (const auto &k : cases) {
@@ -684,9 +651,7 @@ TEST(dest, writes_or_refuses_every_kind_of_destination)
 }
 
 /*
- * Runs started without their standard descriptors print nothing into
- * the destination, whenever their messages are written. A signal the
- * caller blocked, as a supervisor may, does not stop a run, and SIGKILL,
+ * A signal the caller blocked, as a supervisor may, does not stop a run, and SIGKILL,
  * which no handler sees, ending one at a write of its unnamed new file,
  * leaves nothing. The failure walks send every other signal.
  */
@@ -695,19 +660,8 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 	if (underrunner)
 		GTEST_SKIP() << "the signals and descriptors are the tool's own";
 	scratch s;
-	/* Through a link, so that the descriptor of the first folder opened is given up before the new file is made. */
-	ASSERT_EQ(symlink("in.sfv", (s / "link").c_str()), 0);
-	/* Unknown letters, 20 bytes of messages each, fill the buffer at each moment of the export in turn. */
-	for (int n = 1; n < 420; n += 10) {
-		writefile(s / "in.sfv", twodups);
-		EXPECT_EQ(runtool({std::string("-").append(size_t(n), 'x'), "-v", "in.sfv", "link"}, {.cwd = s.dir, .closed = n == 1 ? 7 : 2}).status, 255);
-		EXPECT_EQ(readfile(s / "in.sfv"), twodupsclean) << n;
-	}
 	const std::string old = bigfile(9000), clean = bigfile(6000);
-	for (int sig : {-SIGTERM, SIGKILL}) {
-		SCOPED_TRACE(strsignal(std::abs(sig)));
-		if (sig == SIGKILL && !unnamed)
-			continue; /* no handler removes a named file */
+	for (int sig : {-SIGTERM, unnamed ? SIGKILL : -SIGTERM}) { /* no handler removes a named file */
 		writefile(s / "in.sfv", old);
 		how h{.cwd = s.dir, .env = {failing(""), "VANTREL_STOPAT=write 2"}, .during = [&](pid_t pid) {
 			int ws;
@@ -756,9 +710,6 @@ const walkcase walks[] = {
 	{"a file with no access list, in a folder with a default one", 0, "dacl/t", "dacl/t", [](const scratch &s) {
 		return writefile(s / "dacl/t", "") && setxattr((s / "dacl").c_str(), "system.posix_acl_default", aclfor(1000).data(), aclfor(1000).size(), 0) == 0 &&
 		    fresh(s / "dacl/t", 0660); }},
-	{"a file on a filesystem that keeps no attributes", 0, "ram/t", "ram/t", [](const scratch &s) {
-		return geteuid() == 0 && (fs::exists(s / "ram/x") || (writefile(s / "ram/.d", "") && mount("ramfs", (s / "ram").c_str(), "ramfs", 0, "") == 0 && writefile(s / "ram/x", ""))) &&
-		    fresh(s / "ram/t", 0664); }},
 };
 
 /*
@@ -897,8 +848,6 @@ TEST(dest, every_failed_call_keeps_a_new_file_behind_a_link) { failurewalk(walks
 
 TEST(dest, every_failed_call_keeps_a_file_in_a_folder_with_a_default_access_list) { failurewalk(walks[2]); }
 
-TEST(dest, every_failed_call_keeps_a_file_on_a_filesystem_with_no_attributes) { failurewalk(walks[3]); }
-
 /*
  * What only Windows shows, under wine. A failed run's status as a batch
  * file reads it. A name that holds a lone surrogate, which wine takes
@@ -932,14 +881,12 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 	    writefile(s / "t.bat", "@set v=\"" + exe + "\"\r\n@%v% -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n@%v% in.sfv %VANTRELNAME% >NUL\r\n"
 	    "@echo %ERRORLEVEL%\r\n@%v% in.sfv LOG >>log\r\n@%v% in.sfv in.sfv >>log\r\n@echo %ERRORLEVEL%\r\n") && runtool({"/s", "n.reg"}, {.cwd = s.dir, .env = {"VANTREL_EXE=regedit"}}).status;
 	EXPECT_EQ(runtool({"/c", "t.bat"}, {.cwd = s.dir, .env = {"VANTREL_EXE=cmd"}}).out, cantopen + "255\n255\n0\n");
-	std::string logged = unixlines(readfile(s / "log")); /* the new file's bytes among the messages, wherever the output's buffer was flushed */
+	std::string logged = std::regex_replace(readfile(s / "log"), crlf, "\n"); /* the new file's bytes among the messages, wherever the output's buffer was flushed */
 	EXPECT_EQ(logged.erase(std::min(logged.find(twodupsclean), logged.size()), twodupsclean.size()), "earlier\n" + banner + cleaned(2) + banner + cleaned(2));
 	const std::string test = "VANTREL_EXE=" + fs::path(launcher().back()).replace_filename("Vantrel-test.exe").string(), log = s / "calls";
-	const std::string unc = (getenv("WINEPREFIX") ? getenv("WINEPREFIX") : getenv("HOME") + std::string("/.wine")) + "/dosdevices/unc/v"; /* \\v\s\ is the scratch folder, a share */
-	fs::create_directories(unc), fs::remove(unc + "/s"), symlink(s.dir.c_str(), (unc + "/s").c_str());
 	const std::set<std::string> rides = {"namebackup", "createnew ERROR_FILE_EXISTS", "movetemp ERROR_FILE_EXISTS", "replace ERROR_SHARING_VIOLATION", "replace ERROR_UNABLE_TO_MOVE_REPLACEMENT"};
-	for (const std::string dest : {"D.SFV", "\\\\v\\s\\n\xf0\x9f\x93\x9a.sfv"}) {
-		std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest.substr(6)), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0", whole;
+	for (const std::string dest : {"D.SFV", "n\xf0\x9f\x93\x9a.sfv"}) {
+		std::string file = s / (dest == "D.SFV" ? "d.sfv" : dest), former = dest == "D.SFV" ? "255 old 0x6 0 0" : "255 none  0 0", whole;
 		auto run = [&](const std::string &faults, const std::string &stop = "") { /* the status, the file, hidden and system, what Everyone may do, the files beside it */
 			char dos[8] = "";
 			fs::remove(log), fs::remove(file), writefile(s / "d.sfv", "old") && chmod((s / "d.sfv").c_str(), 0600) == 0 && setxattr((s / "d.sfv").c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0;
@@ -1005,7 +952,6 @@ TEST(failalloc, every_failed_allocation_ends_soundly)
 			EXPECT_EQ(r.status == 0 && runtool({"out.sfv", "out.sfv"}, {s.dir}).status == 0 ? readfile(s / "out.sfv") : clean, clean)
 			    << "more than a later duplicate survived";
 		}
-		EXPECT_EQ(readfile(s / "out.sfv"), clean);
 	}
 	EXPECT_EQ(met, (std::set<std::string>{"A0", "A2", "A3", "N1", "N3"})) << "a way to fail that its walk did not reach";
 }
