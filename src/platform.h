@@ -10,9 +10,9 @@
  * its place only by the commit, once complete and on disk, so that a
  * run that fails, or is stopped at any moment, leaves the former file
  * as it was and nothing beside it; a file the system won't let the run
- * remake is written over in place only by the commit, too. Closing an
- * output that was not committed gives it up: the new file goes, the
- * destination stays.
+ * remake is refused before anything is written. Closing an output that
+ * was not committed gives it up: the new file goes, the destination
+ * stays.
  */
 #ifndef PLATFORM_H
 #define PLATFORM_H
@@ -27,6 +27,21 @@
 typedef struct windowsoutput output;
 #else
 typedef struct unixoutput output;
+#endif
+
+/*
+ * Tells whether the build for the tests fails this system call in its
+ * place (tests/testbuild.cpp); the tool as shipped never does, and its
+ * compiler leaves the bare call.
+ */
+#ifdef VANTREL_TESTBUILD
+bool sysfails(const char *call, const char *caller);
+#else
+inline bool
+sysfails(const char *, const char *)
+{
+	return false;
+}
 #endif
 
 /* How a commit ended. */

@@ -42,20 +42,14 @@
 
 /*
  * A system call of the export. The build for the tests can make it fail
- * in its place by its name (tests/testbuild.cpp), the system's last
- * error set to the one the test names, whose code it gives in errno,
- * and the call returning what a failed call does: FALSE, 0, or an
- * invalid handle. The tool as shipped makes the bare call.
+ * in its place by its name, the system's last error set to the one the
+ * test names, whose code it gives in errno, and the call returning what
+ * a failed call does: FALSE, 0, or an invalid handle.
  */
-#ifdef VANTREL_TESTBUILD
-bool sysfails(const char *call, const char *caller);
 template <typename T> static T failvalue() { return T(); }
 template <> HANDLE failvalue<HANDLE>() { return INVALID_HANDLE_VALUE; }
 #define SYS(call, ...) \
 	(sysfails(#call, __func__) ? (SetLastError(DWORD(errno)), failvalue<decltype(call(__VA_ARGS__))>()) : call(__VA_ARGS__))
-#else
-#define SYS(call, ...) call(__VA_ARGS__)
-#endif
 
 #define NAMEMAX 255         /* the longest name a folder takes: 255 UTF-16 units, never more bytes of WTF-8 */
 #define WRITEMAX 0x40000000 /* the most bytes given to one WriteFile */

@@ -124,6 +124,7 @@ struct how {
 	uid_t uid = 0;                 /* a user to run as, in group 3000 too */
 	std::function<void(pid_t)> during = nullptr; /* done while it runs */
 	int blocked = 0;               /* a signal it is started with blocked */
+	std::string argv0 = "Vantrel"; /* the name it is started by, where it runs alone */
 };
 
 struct toolrun {
@@ -160,7 +161,7 @@ const bool windowstool = launcher().back().find(".exe") != std::string::npos;
 const std::regex crlf("\r\n");
 
 /*
- * The child's part of a run: the tool named Vantrel in its argv[0],
+ * The child's part of a run: the tool named as asked in its argv[0],
  * unless it runs under another program, with a small stack, so that a
  * walk that recursed on the nesting depth of a file would crash.
  */
@@ -172,7 +173,7 @@ exectool(const strings &args, const how &h, int pipefd)
 	strings words = launcher();
 	const std::string path = words[0];
 	const bool direct = words.size() == 1;
-	words[0] = direct ? "Vantrel" : path;
+	words[0] = direct ? h.argv0 : path;
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)
@@ -331,7 +332,7 @@ check(const e2ecase &c)
 	EXPECT_EQ(strays(s.dir), strings()) << "a file was left";
 }
 
-TEST(cli, parses_options_and_file_arguments)
+TEST(cli, parses_options_and_file_arguments_and_names_itself)
 {
 	const std::string counted = banner + reading + "Counting items...Done\n7 items, 4 folder, 3 urls.\n" + unlinking + freeing;
 	const std::string list = "Title:L\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n\nTitle:F\nComment:\nSetting:--------,0\nColor:" + defaultcolor + "\n";
@@ -351,6 +352,9 @@ TEST(cli, parses_options_and_file_arguments)
 	};
 	for (const e2ecase &c : cases)
 		check(c);
+	const std::pair<std::string, std::string> named[] = {{"C:\\Tools\\Other.exe", "Other.exe"}, {"/bin/Other", "Other"}, {"", "Vantrel"}};
+	for (const auto &[argv0, name] : named) /* the program the tool runs under sets argv[0] */
+		EXPECT_TRUE(underrunner || runtool({"missing", "out"}, {.argv0 = argv0}).out == name + ": Can't open input file\n") << argv0;
 }
 
 TEST(cli, refuses_sources_that_are_not_whole_favourites_files)
@@ -508,8 +512,8 @@ grants(const std::string &path, bool whole = false)
 void
 descriptors(const scratch &s)
 {
-	const std::string log = s / "run.log", fd3 = s / "fd3.log", logged = banner + cleaned(2);
-	const std::string refused = logged.substr(0, logged.find("Exporting!")) + "Exporting!\nERROR: Can't open output file!\n";
+	const std::string log = s / "run.log", fd3 = s / "fd3.log", logged = banner + cleaned(2),
+	    refused = logged.substr(0, logged.find("Exporting!")) + "Exporting!\nERROR: Can't open output file!\n";
 	writefile(s / "fd.sh", "exec 3>>fd3.log 4>>gone.log 5<fd.sh; rm gone.log\ncase $3 in pid) set -- \"$1\" \"$2\" /proc/$$/fd/1;; /dev/stderr) exec 2>&3;; esac\nexec \"$@\"\n");
 	const struct {
 		const char *dest;
@@ -874,8 +878,7 @@ TEST(dest, on_windows_keeps_the_status_the_name_the_log_and_the_former_file_what
 	if (!windowstool)
 		GTEST_SKIP() << "for the Windows build under wine";
 	scratch s;
-	std::string exe = "Z:" + launcher().back();
-	std::replace(exe.begin(), exe.end(), '/', '\\');
+	const std::string exe = "Z:" + std::regex_replace(launcher().back(), std::regex("/"), "\\");
 	const std::u16string reg = u"\xfeffWindows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Environment]\r\n\"VANTRELNAME\"=\"b\xdc00.sfv\"\r\n";
 	writefile(s / "in.sfv", twodups) && writefile(s / "log", "earlier\n") && writefile(s / "n.reg", std::string((const char *)reg.data(), 2 * reg.size())) &&
 	    writefile(s / "t.bat", "@set v=\"" + exe + "\"\r\n@%v% -n missing\r\n@if errorlevel 255 if not errorlevel 256 echo 255\r\n@%v% in.sfv %VANTRELNAME% >NUL\r\n"
