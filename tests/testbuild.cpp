@@ -30,8 +30,7 @@
  */
 #include <windows.h>
 #define WINERROR(e, code) (e) == code ? #code :
-#define strerrorname_np(e) (WINERROR(e, ERROR_ACCESS_DENIED) WINERROR(e, ERROR_SHARING_VIOLATION) WINERROR(e, ERROR_FILE_EXISTS) \
-    WINERROR(e, ERROR_FILE_NOT_FOUND) WINERROR(e, ERROR_UNABLE_TO_MOVE_REPLACEMENT) nullptr)
+#define strerrorname_np(e) (WINERROR(e, ERROR_ACCESS_DENIED) WINERROR(e, ERROR_SHARING_VIOLATION) WINERROR(e, ERROR_FILE_EXISTS) WINERROR(e, ERROR_FILE_NOT_FOUND) WINERROR(e, ERROR_UNABLE_TO_MOVE_REPLACEMENT) nullptr)
 #define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
 #define SIGSTOP SIGTERM
 #define F_GETFD 0
@@ -67,7 +66,7 @@ openfds(void)
 }
 
 static const unsigned long long openatstart = openfds();
-static long live; /* the blocks itemalloc() gave that are not freed yet */
+static long live; /* the blocks itemalloc() and operator new gave that are not freed yet */
 
 /* Ends a run that leaves a block unfreed or a descriptor it opened open, whatever its status was to be. */
 static void
@@ -111,19 +110,20 @@ operator new(size_t size)
 
 	if (p == nullptr)
 		throw std::bad_alloc();
+	live += watched == 0;
 	return p;
 }
 
 void
 operator delete(void *p) noexcept
 {
-	std::free(p);
+	itemfree(p);
 }
 
 void
 operator delete(void *p, size_t) noexcept
 {
-	std::free(p);
+	itemfree(p);
 }
 
 /*

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 the Vantrel developers
 /*
- * A part of the tool on its own: the seen set's URL hash. The hash is SipHash-1-3, whose answers under the key
+ * Parts of the tool on their own: the seen set's URL hash, and the
+ * temporary names. The hash is SipHash-1-3, whose answers under the key
  * 00 01 ... 0f for the messages 01 02 ... of each length up to 15 were
  * worked out apart from this code, with the same way of working out the
  * SipHash-2-4 answers its designers publish. Its key is drawn anew for
@@ -9,6 +10,8 @@
  * record and functions can be seen.
  */
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "../src/tree.cpp"
 
@@ -25,8 +28,20 @@ TEST(hash, answers_as_siphash_1_3_does_under_a_key_drawn_anew_for_each_set)
 		message[len] = char(len + 1);
 	}
 	seenset *drawn[2] = {new_seenset(), new_seenset()};
-	EXPECT_NE(drawn[0]->key[0], drawn[1]->key[0]) << "a key that a file could be made for";
-	EXPECT_NE(drawn[0]->key[1], drawn[1]->key[1]);
+	EXPECT_TRUE(drawn[0]->key[0] != drawn[1]->key[0] && drawn[0]->key[1] != drawn[1]->key[1]) << "a key that a file could be made for";
 	for (seenset *d : drawn)
 		free_seenset(d);
+}
+
+/*
+ * A temporary name: the name, a dot and six letters or digits, cut
+ * short where the folder takes fewer bytes, but never inside a UTF-8
+ * character; drawn a hundred times, so that a letter outside the set
+ * would show.
+ */
+TEST(tempname, keeps_the_name_whole_where_it_fits_and_cuts_it_at_a_character)
+{
+	for (const auto &[name, base] : std::initializer_list<std::pair<std::string, std::string>>{{"in.sfv", "in.sfv"}, {std::string(249, 'n'), std::string(248, 'n')}, {std::string(247, 'n') + "\xe4\xba\x88", std::string(247, 'n')}})
+		for (int i = 0; i < 100; i++)
+			EXPECT_TRUE(std::regex_match(tempname(name, 255), std::regex(base + "\\.[A-Za-z0-9]{6}"))) << name.size();
 }

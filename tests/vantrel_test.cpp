@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -136,10 +137,8 @@ struct toolrun {
 strings
 launcher()
 {
-	strings words;
 	std::istringstream runner(getenv("VANTREL_RUNNER") ? getenv("VANTREL_RUNNER") : "");
-	for (std::string w; runner >> w;)
-		words.push_back(w);
+	strings words{std::istream_iterator<std::string>(runner), {}};
 	/* A test run with VANTREL_FAILSYS set (tests/CMakeLists.txt) runs the test build. */
 	words.push_back(getenv("VANTREL_EXE") ? getenv("VANTREL_EXE") : getenv("VANTREL_FAILSYS") ? VANTREL_TESTBIN : VANTREL_BIN);
 	return words;
@@ -261,11 +260,9 @@ strings
 strays(const std::string &dir)
 {
 	strings found;
-	for (const auto &e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied)) {
-		std::string name = e.path().filename();
-		if (name.size() > 7 && name[name.size() - 7] == '.')
+	for (const auto &e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied))
+		if (const std::string name = e.path().filename(); name.size() > 7 && name[name.size() - 7] == '.')
 			found.push_back(e.path());
-	}
 	return found;
 }
 

@@ -14,8 +14,7 @@ cmake --no-warn-unused-cli -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-
 cmake --build build-win -j2
 cmake -S . -B "$linux" >/dev/null && cmake --build "$linux" -j2
 # Wine's server keeps its socket under TMPDIR; one server serves every run.
-prefix=$(mktemp -d /tmp/vantrel-wine-XXXXXX)
-mkdir "$prefix/tmp"
+prefix=$(mktemp -d /tmp/vantrel-wine-XXXXXX) && mkdir "$prefix/tmp"
 export WINEPREFIX="$prefix" WINEDEBUG=-all TMPDIR="$prefix/tmp" LC_ALL=C.UTF-8
 trap '"$wineserver" -k 2>/dev/null; rm -rf "$prefix"' EXIT
 "$wineserver" -p
