@@ -53,18 +53,12 @@
 
 /*
  * A system call of the export. The build for the tests can make it fail
- * in its place by its name (tests/testbuild.cpp); the tool as shipped
- * makes the bare call. A close that fails has let the descriptor go all
- * the same, so its failure is made after the call.
+ * in its place by its name (sysfails()); the tool as shipped makes the
+ * bare call. A close that fails has let the descriptor go all the same,
+ * so its failure is made after the call.
  */
-#ifdef VANTREL_TESTBUILD
-bool sysfails(const char *call, const char *caller);
 #define SYS(call, ...) (sysfails(#call, __func__) ? -1 : call(__VA_ARGS__))
 #define SYSCLOSE(fd) (sysfails("close", __func__) ? (close(fd), -1) : close(fd))
-#else
-#define SYS(call, ...) call(__VA_ARGS__)
-#define SYSCLOSE(fd) close(fd)
-#endif
 
 /*
  * A folder is opened for searching alone with O_PATH on Linux and

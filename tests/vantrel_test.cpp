@@ -665,8 +665,7 @@ TEST(dest, leaves_the_former_file_or_the_new_one_whatever_befalls_the_run)
 	for (int sig : {-SIGTERM, unnamed ? SIGKILL : -SIGTERM}) { /* no handler removes a named file */
 		writefile(s / "in.sfv", old);
 		how h{.cwd = s.dir, .env = {failing(""), "VANTREL_STOPAT=write 2"}, .during = [&](pid_t pid) {
-			int ws;
-			waitpid(pid, &ws, WUNTRACED);
+			waitpid(pid, nullptr, WUNTRACED);
 			kill(pid, std::abs(sig)), kill(pid, SIGCONT);
 		}, .blocked = sig < 0 ? SIGTERM : 0};
 		EXPECT_EQ(runtool({"in.sfv", "in.sfv"}, h).status, sig < 0 ? 0 : 128 + SIGKILL);
@@ -830,8 +829,7 @@ failurewalk(const walkcase &w)
 		const int sig = signals[i % std::size(signals)];
 		SCOPED_TRACE(stop + " in " + calls[i] + ", then " + strsignal(sig));
 		const toolrun r = run("", stop, [&](pid_t pid) {
-			int ws;
-			waitpid(pid, &ws, WUNTRACED);
+			waitpid(pid, nullptr, WUNTRACED);
 			for (const std::string &f : strays(s.dir))
 				EXPECT_TRUE(name != "write" || former == "none" || (statof(f).st_mode & 077) == 0) << "others may open the new file while it is written";
 			kill(pid, sig), kill(pid, SIGCONT);
