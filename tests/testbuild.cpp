@@ -87,7 +87,7 @@ itemalloc(size_t size)
 	static unsigned long count;
 	void *p = failsnow(&count, "VANTREL_FAILALLOC") ? nullptr : std::malloc(size);
 
-	live += p != nullptr && watched == 0; /* counted once the check at exit is in place */
+	live += p != nullptr;
 	return p;
 }
 
@@ -110,7 +110,7 @@ operator new(size_t size)
 
 	if (p == nullptr)
 		throw std::bad_alloc();
-	live += watched == 0;
+	live++;
 	return p;
 }
 
